@@ -1,0 +1,42 @@
+// The settings store: the user's choices in one INI file ("tervan.ini" beside the program).
+// Every call goes to the file; nothing is cached, so two running copies share the file and
+// each key holds the value written last.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tervan {
+
+inline constexpr const char* kSettingsFileName = "tervan.ini";
+inline constexpr const char* kSettingsSection = "setup";
+// Values are read through a buffer of this many characters: 4095 characters and the end mark.
+inline constexpr std::size_t kSettingsReadBuffer = 4096;
+
+class SettingsStore {
+public:
+    SettingsStore() = default;
+    explicit SettingsStore(std::string path) : settingsPath(std::move(path)) {}
+
+    // The key's value as a decimal number; `defaultValue` when the file, section or key is
+    // missing or the value is empty. Text after the leading number is ignored ("12ab" is 12,
+    // "ab" is 0).
+    std::int32_t readSettingInt(const std::string& section, const std::string& key,
+                                std::int32_t defaultValue) const;
+    // The key's value, or `defaultValue` when missing; cut to 4095 characters.
+    std::string readSettingText(const std::string& section, const std::string& key,
+                                const std::string& defaultValue = {}) const;
+    // Create or replace the key. The file is replaced as a whole (a new file renamed over the
+    // old), under a lock, so a reader never sees half a file and two writers lose nothing.
+    bool writeSettingInt(const std::string& section, const std::string& key, std::int32_t value);
+    // Refuses texts holding a line break: they would add keys to the file.
+    bool writeSettingText(const std::string& section, const std::string& key,
+                          const std::string& text);
+
+    std::string settingsPath;
+};
+
+// The settings file beside the running program.
+std::string defaultSettingsPath();
+
+}  // namespace tervan

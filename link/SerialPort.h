@@ -1,0 +1,49 @@
+// Operating-system services behind SerialLink: one implementation per OS (link/posix,
+// link/win32). No protocol logic lives behind these calls.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "link/Handle.h"
+
+namespace tervan::os {
+
+// The line settings SerialLink reads from the port, changes and writes back.
+struct SerialLineSettings {
+    std::uint32_t baudRate = 0;
+    std::uint8_t byteSize = 8;
+    std::uint8_t parity = 0;    // 0 none
+    std::uint8_t stopBits = 0;  // 0 one stop bit
+    bool ctsFlow = false;       // output held by CTS
+    bool dsrFlow = false;       // output held by DSR
+    bool dtrOn = false;         // DTR line raised
+    bool rtsOn = false;         // RTS line raised (or RTS/CTS handshake)
+    bool outX = false;          // XON/XOFF on output
+    bool inX = false;           // XON/XOFF on input
+};
+
+// The device path a port name stands for: "\\.\COMn" becomes ports/COMn below deviceRoot()
+// when that exists, otherwise the n-th system serial port; other paths are used as they are.
+// An empty result means the name stands for no port at all (COM0, COM-1).
+std::string resolveSerialPath(const char* path);
+
+// Opens the port for exclusive reading and writing, never creating anything. On failure
+// returns kInvalidHandle and stores the OS error in *error (kErrorNotFound for a missing port).
+PlatformHandle serialOpen(const char* path, int* error);
+void serialClose(PlatformHandle handle);
+
+// Read time-out: 1000 ms plus 1 ms per requested byte; write time-out: 1000 ms.
+bool serialSetTimeouts(PlatformHandle handle);
+bool serialGetLine(PlatformHandle handle, SerialLineSettings* settings);
+bool serialSetLine(PlatformHandle handle, const SerialLineSettings& settings);
+bool serialSetupQueues(PlatformHandle handle, std::uint32_t inSize, std::uint32_t outSize);
+// Abandons transfers and discards everything waiting in both directions.
+bool serialPurge(PlatformHandle handle);
+void serialClearErrors(PlatformHandle handle);
+// Blocking transfers bounded by the time-outs above; *count receives what moved.
+bool serialRead(PlatformHandle handle, void* buffer, std::uint32_t length, std::uint32_t* count);
+bool serialWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
+                 std::uint32_t* count);
+
+}  // namespace tervan::os

@@ -1,0 +1,17 @@
+// Where the program finds the things that live beside it: the settings file, the COM port
+// links (ports/COMn) and the USB device interface folders (usb/{class}/<device>/).
+#pragma once
+
+#include <string>
+
+namespace tervan {
+
+// The folder of the running executable, without a trailing separator.
+std::string executableDirectory();
+
+// The folder below which ports/ and usb/ are looked up: the executable's folder unless a
+// caller (a test, or the command line's --port) has named another one.
+std::string deviceRoot();
+void setDeviceRoot(const std::string& folder);  // an empty text restores the default
+
+}  // namespace tervan

@@ -1,0 +1,53 @@
+// The USB transport: the pair of pipe files the target's driver exposes for one device.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "link/Handle.h"
+#include "link/LinkStatus.h"
+
+namespace tervan {
+
+// The device interface class under which the target's driver announces each device.
+inline constexpr const char* kUsbInterfaceClass = "{E6EF7DCD-1795-4A08-9FBF-AA78423C26F0}";
+inline constexpr const char* kReadPipeName = "\\PIPE01";   // host reads
+inline constexpr const char* kWritePipeName = "\\PIPE00";  // host writes
+inline constexpr std::size_t kDevicePathSize = 260;        // 259 characters and the zero
+inline constexpr std::size_t kMaxUsbDevices = 128;
+
+class UsbPipeLink {
+public:
+    UsbPipeLink() = default;
+    UsbPipeLink(const UsbPipeLink&) = delete;
+    UsbPipeLink& operator=(const UsbPipeLink&) = delete;
+
+    // LINK_OK when both pipes are open; otherwise a non-zero status with both handles invalid.
+    // Handles still held from an earlier open are closed first.
+    LinkStatus open(const char* devicePath);
+    LinkStatus close();  // always LINK_OK
+    // Fills exactly `length` bytes in at most five platform reads, or fails.
+    virtual LinkStatus read(void* buffer, std::uint32_t length);
+    // One platform write; a short write still gives LINK_OK and shows only in *writtenOut.
+    virtual LinkStatus write(const void* buffer, std::uint32_t length, std::uint32_t* writtenOut);
+
+    PlatformHandle readPipe = kInvalidHandle;
+    PlatformHandle writePipe = kInvalidHandle;
+};
+
+// The one device the window works with.
+struct UsbDeviceRecord {
+    char path[kDevicePathSize] = {};
+    std::int32_t deviceNumber = 0;
+    std::int32_t present = 0;
+};
+
+// The device paths found by one enumeration: at most kMaxUsbDevices, each a usable path.
+using UsbDevicePaths = std::vector<std::string>;
+
+// Lists the present device interfaces of kUsbInterfaceClass into pathsOut (replacing what it
+// held) and returns their number. Interfaces whose path cannot be read are left out.
+int enumerateUsbDevices(UsbDevicePaths& pathsOut);
+
+}  // namespace tervan

@@ -1,0 +1,46 @@
+#include "link/SystemPaths.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <mutex>
+
+namespace tervan {
+namespace {
+
+std::mutex rootMutex;
+std::string rootOverride;
+
+}  // namespace
+
+std::string executableDirectory() {
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) {
+        return ".";
+    }
+    std::string path(buffer, static_cast<std::size_t>(n));
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    // A program in the root folder keeps its files in the root folder.
+    return slash == 0 ? std::string() : path.substr(0, slash);
+}
+
+std::string deviceRoot() {
+    {
+        std::lock_guard<std::mutex> lock(rootMutex);
+        if (!rootOverride.empty()) {
+            return rootOverride;
+        }
+    }
+    return executableDirectory();
+}
+
+void setDeviceRoot(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(rootMutex);
+    rootOverride = folder;
+}
+
+}  // namespace tervan

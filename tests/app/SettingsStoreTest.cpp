@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "app/SettingsStore.h"
+#include "support/TempDir.h"
+
+using namespace tervan;
+using tervan::testing::readFile;
+using tervan::testing::TempDir;
+using tervan::testing::writeFile;
+
+namespace {
+
+class SettingsStoreTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    SettingsStore store{dir.file("tervan.ini")};
+};
+
+}  // namespace
+
+TEST_F(SettingsStoreTest, MissingFileGivesDefaultsAndIsCreatedByTheFirstWrite) {
+    EXPECT_EQ(store.readSettingInt("setup", "interface", 1), 1);
+    EXPECT_EQ(store.readSettingInt("setup", "com", 0), 0);
+    EXPECT_EQ(store.readSettingText("setup", "file"), "");
+    EXPECT_EQ(store.readSettingText("setup", "file", "fallback"), "fallback");
+    EXPECT_FALSE(std::filesystem::exists(store.settingsPath));
+
+    EXPECT_TRUE(store.writeSettingInt("setup", "com", 2));
+    EXPECT_TRUE(store.writeSettingInt("setup", "interface", 1));
+    EXPECT_TRUE(store.writeSettingText("setup", "file", "D:\\images\\app.bin"));
+    EXPECT_EQ(readFile(store.settingsPath),
+              "[setup]\ncom=2\ninterface=1\nfile=D:\\images\\app.bin\n");
+    // Replacing a value keeps the key where it stands.
+    EXPECT_TRUE(store.writeSettingInt("setup", "com", -7));
+    EXPECT_EQ(readFile(store.settingsPath),
+              "[setup]\ncom=-7\ninterface=1\nfile=D:\\images\\app.bin\n");
+}
+
+TEST_F(SettingsStoreTest, OddValuesReadBackAsWritten) {
+    const std::string texts[] = {"",
+                                 "  leading and trailing  ",
+                                 "C:\\Program Files\\fw\\image v2.bin",
+                                 "\"quoted\"",
+                                 "'single'",
+                                 "a=b;c#d [x]",
+                                 "/home/user/fw/ünïcode.bin"};
+    for (const auto& text : texts) {
+        ASSERT_TRUE(store.writeSettingText("setup", "file", text));
+        EXPECT_EQ(store.readSettingText("setup", "file", "default"), text);
+    }
+    for (const std::int32_t value : {0, -1, 12, 2147483647, -2147483647 - 1}) {
+        ASSERT_TRUE(store.writeSettingInt("setup", "model", value));
+        EXPECT_EQ(store.readSettingInt("setup", "model", 99), value);
+    }
+    // An empty value keeps the key, and reads as the default for a number.
+    ASSERT_TRUE(store.writeSettingText("setup", "com", ""));
+    EXPECT_NE(readFile(store.settingsPath).find("com=\n"), std::string::npos);
+    EXPECT_EQ(store.readSettingInt("setup", "com", 5), 5);
+}
+
+TEST_F(SettingsStoreTest, ReadsFilesFromTheReferencePlatform) {
+    writeFile(store.settingsPath,
+              "; written elsewhere\r\n[other]\r\ncom=9\r\n\r\n[SETUP]\r\ntarget=1\r\n"
+              "File=D:\\images\\app.bin\r\n  model = 1 \r\ncom=3x\r\n\r\n[more]\r\nx=y\r\n");
+    EXPECT_EQ(store.readSettingInt("setup", "com", 0), 3);
+    EXPECT_EQ(store.readSettingInt("setup", "model", 0), 1);
+    EXPECT_EQ(store.readSettingInt("setup", "target", 0), 1);
+    EXPECT_EQ(store.readSettingInt("setup", "interface", 1), 1);
+    EXPECT_EQ(store.readSettingText("setup", "file"), "D:\\images\\app.bin");
+
+    // A write keeps the other sections and the CRLF line ends, and adds a missing key to
+    // the end of its section.
+    ASSERT_TRUE(store.writeSettingInt("setup", "interface", 0));
+    ASSERT_TRUE(store.writeSettingInt("setup", "com", 4));
+    EXPECT_EQ(readFile(store.settingsPath),
+              "; written elsewhere\r\n[other]\r\ncom=9\r\n\r\n[SETUP]\r\ntarget=1\r\n"
+              "File=D:\\images\\app.bin\r\n  model = 1 \r\ncom=4\r\ninterface=0\r\n\r\n"
+              "[more]\r\nx=y\r\n");
+    EXPECT_EQ(store.readSettingInt("other", "com", 0), 9);
+}
+
+TEST_F(SettingsStoreTest, LongValuesAreCutAtTheReadBuffer) {
+    const std::string longText(5000, 'p');
+    ASSERT_TRUE(store.writeSettingText("setup", "file", longText));
+    EXPECT_EQ(store.readSettingText("setup", "file"), longText.substr(0, 4095));
+    const std::string fits(4095, 'q');
+    ASSERT_TRUE(store.writeSettingText("setup", "file", fits));
+    EXPECT_EQ(store.readSettingText("setup", "file"), fits);
+}
+
+TEST_F(SettingsStoreTest, GarbageOrHugeFilesGiveDefaults) {
+    std::string garbage;
+    for (int i = 0; i < 70000; ++i) {
+        garbage.push_back(static_cast<char>((i * 7919) % 256));
+    }
+    writeFile(store.settingsPath, garbage);
+    EXPECT_EQ(store.readSettingInt("setup", "com", 4), 4);
+    EXPECT_EQ(store.readSettingText("setup", "file", "d"), "d");
+
+    writeFile(store.settingsPath, "[setup\ncom=3\n=5\n[]\n[setup]]\n");
+    EXPECT_EQ(store.readSettingInt("setup", "com", 4), 4);
+
+    // Past the size a settings file can have, reads give defaults and writes leave it alone.
+    writeFile(store.settingsPath, "[setup]\ncom=3\n" + std::string(17 * 1024 * 1024, '\n'));
+    EXPECT_EQ(store.readSettingInt("setup", "com", 4), 4);
+    EXPECT_FALSE(store.writeSettingInt("setup", "com", 1));
+    EXPECT_EQ(std::filesystem::file_size(store.settingsPath), 14u + 17 * 1024 * 1024);
+}
+
+TEST_F(SettingsStoreTest, TextWithALineBreakIsRefused) {
+    ASSERT_TRUE(store.writeSettingText("setup", "file", "/fw/a.bin"));
+    const std::string before = readFile(store.settingsPath);
+    EXPECT_FALSE(store.writeSettingText("setup", "file", "/fw/a.bin\ncom=9"));
+    EXPECT_FALSE(store.writeSettingText("setup", "file", "x\ry"));
+    EXPECT_EQ(readFile(store.settingsPath), before);
+    EXPECT_EQ(store.readSettingInt("setup", "com", 0), 0);
+}
+
+TEST_F(SettingsStoreTest, ReadOnlyFileOrFolderChangesNothingOnDisk) {
+    ASSERT_TRUE(store.writeSettingInt("setup", "com", 1));
+    ::chmod(store.settingsPath.c_str(), 0444);
+    EXPECT_FALSE(store.writeSettingInt("setup", "com", 2));
+    EXPECT_EQ(store.readSettingInt("setup", "com", 0), 1);
+    ::chmod(store.settingsPath.c_str(), 0644);
+
+    // A folder the user cannot write: run the write as an unprivileged user when the test
+    // runs as root, since root may write anywhere.
+    TempDir locked;
+    ::chmod(locked.path().c_str(), 0555);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0 && ::setresuid(65534, 65534, 65534) != 0) {
+            ::_exit(3);
+        }
+        SettingsStore inLocked(locked.file("tervan.ini"));
+        const bool wrote = inLocked.writeSettingInt("setup", "com", 5);
+        ::_exit(wrote ? 1 : 0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(locked.path()));
+}
+
+TEST_F(SettingsStoreTest, AWriterKilledMidwayLeavesTheOldFile) {
+    ASSERT_TRUE(store.writeSettingText("setup", "file", "/old/image.bin"));
+    // A writer that dies between creating its new file and renaming it leaves only a stray
+    // temporary file; the settings file itself is whole and old.
+    writeFile(store.settingsPath + ".tmp.99999", "[setup]\nfile=/new/ima");
+    EXPECT_EQ(store.readSettingText("setup", "file"), "/old/image.bin");
+    ASSERT_TRUE(store.writeSettingText("setup", "file", "/new/image.bin"));
+    EXPECT_EQ(store.readSettingText("setup", "file"), "/new/image.bin");
+}
+
+TEST_F(SettingsStoreTest, TwoProcessesWritingDifferentKeysLoseNothing) {
+    constexpr int kWrites = 200;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        SettingsStore other(store.settingsPath);
+        bool ok = true;
+        for (int i = 0; i < kWrites; ++i) {
+            ok = other.writeSettingInt("setup", "model", i) && ok;
+        }
+        ::_exit(ok ? 0 : 1);
+    }
+    bool ok = true;
+    for (int i = 0; i < kWrites; ++i) {
+        ok = store.writeSettingInt("setup", "com", i) && ok;
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(ok);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(store.readSettingInt("setup", "com", -1), kWrites - 1);
+    EXPECT_EQ(store.readSettingInt("setup", "model", -1), kWrites - 1);
+}
