@@ -195,8 +195,8 @@ bool write(const std::string& path, const std::string& section, const std::strin
     const Location where = locate(lines, section, key);
     std::string updated;
     if (where.keyLine != nullptr) {
-        updated = content.substr(0, where.keyLine->begin) + entry +
-                  content.substr(where.keyLine->end);
+        updated =
+            content.substr(0, where.keyLine->begin) + entry + content.substr(where.keyLine->end);
     } else if (where.sectionEnd) {
         updated = content.substr(0, *where.sectionEnd) + newline + entry +
                   content.substr(*where.sectionEnd);
@@ -241,14 +241,16 @@ std::string SettingsStore::readSettingText(const std::string& section, const std
 
 bool SettingsStore::writeSettingInt(const std::string& section, const std::string& key,
                                     std::int32_t value) {
-    return write(settingsPath, section, key, std::to_string(value));
+    return !readOnly && write(settingsPath, section, key, std::to_string(value));
 }
 
 bool SettingsStore::writeSettingText(const std::string& section, const std::string& key,
                                      const std::string& text) {
-    return write(settingsPath, section, key, text);
+    return !readOnly && write(settingsPath, section, key, text);
 }
 
-std::string defaultSettingsPath() { return executableDirectory() + "/" + kSettingsFileName; }
+std::string defaultSettingsPath() {
+    return executableDirectory() + "/" + kSettingsFileName;
+}
 
 }  // namespace tervan

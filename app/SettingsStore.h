@@ -34,6 +34,9 @@ public:
                           const std::string& text);
 
     std::string settingsPath;
+    // A store that only reads (the command line never changes the user's settings): every
+    // write reports failure and leaves the file alone.
+    bool readOnly = false;
 };
 
 // The settings file beside the running program.

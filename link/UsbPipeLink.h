@@ -20,11 +20,14 @@ inline constexpr std::size_t kMaxUsbDevices = 128;
 class UsbPipeLink {
 public:
     UsbPipeLink() = default;
+    // Closes the pipes still held, so that no handle outlives the link.
+    virtual ~UsbPipeLink();
     UsbPipeLink(const UsbPipeLink&) = delete;
     UsbPipeLink& operator=(const UsbPipeLink&) = delete;
 
     // LINK_OK when both pipes are open; otherwise a non-zero status with both handles invalid.
-    // Handles still held from an earlier open are closed first.
+    // Handles still held from an earlier open are closed first. A device path longer than
+    // kDevicePathSize - 8 characters (so that a pipe name would not fit) is refused, not cut.
     LinkStatus open(const char* devicePath);
     LinkStatus close();  // always LINK_OK
     // Fills exactly `length` bytes in at most five platform reads, or fails.

@@ -1,0 +1,87 @@
+// The controller behind the main window: owns all run-time state and runs every handler. It
+// reaches the screen only through DialogWindow.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "app/DialogWindow.h"
+#include "app/SettingsStore.h"
+#include "protocol/TargetSession.h"
+
+namespace tervan {
+
+inline constexpr int kComPortCount = 10;
+
+class DownloaderDialog : private SessionUi, public TargetSession {
+public:
+    // Reads the five settings; the window comes later with setWindow().
+    explicit DownloaderDialog(SettingsStore& settings);
+    ~DownloaderDialog();
+
+    void setWindow(DialogWindow* window) { window_ = window; }
+
+    // Events from the window.
+    void initWindow();            // once, when the controls exist
+    void controlClicked(int id);  // buttons and radio buttons (user clicks only)
+    void comSelectionChanged();   // the user picked an entry of the COM list
+    void okCommand();             // Close, or Enter
+    void cancelCommand();         // Escape, the title bar's close button
+    void handleActivation(int state, bool minimized);  // 1 not by mouse, 2 by mouse click
+    void windowDestroyed();
+
+    // The exchange between state and controls. While either runs, events from the controls
+    // are ignored.
+    void refreshControls();
+    void readControls();
+    bool exchanging() const { return exchanging_; }
+
+    // Handlers.
+    void applyTargetButtons();
+    void interfaceChanged();
+    void modelChanged();
+    void comPortChanged();
+    void targetChanged();
+    void chooseImageFile();
+    bool loadImage(bool readData) override;
+
+    std::string imagePath;
+    std::string sizeText;
+    std::int32_t comIndex = 0;
+
+    // The pause between USB connect passes; tests replace it.
+    std::function<void(int)> sleeper;
+
+private:
+    // SessionUi
+    void refresh() override { refreshControls(); }
+    void messageBox(const std::string& text) override;
+    void beep(BeepKind kind) override;
+    void setProgressRange(std::uint16_t upper) override;
+    void setProgressPosition(std::int16_t position) override;
+    void enableButton(SessionButton button, bool enabled) override;
+    void setWaitCursor(bool on) override;
+    void sleepMs(int milliseconds) override;
+
+    void formatComPortPath();
+
+    // The image file last rejected as too large, so that re-checks on activation report it
+    // once rather than after every message box.
+    struct FileStamp {
+        std::string path;
+        std::uint64_t size = 0;
+        std::int64_t modified = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+    std::optional<FileStamp> reportedOversize_;
+    bool activationCheck_ = false;
+
+    SettingsStore& settings_;
+    DialogWindow* window_ = nullptr;
+    bool exchanging_ = false;
+};
+
+}  // namespace tervan

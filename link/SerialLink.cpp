@@ -1,0 +1,97 @@
+#include "link/SerialLink.h"
+
+namespace tervan {
+
+namespace {
+
+// Queue sizes asked of the driver when the port is opened.
+constexpr std::uint32_t kQueueSize = 1024;
+
+}  // namespace
+
+SerialLink::~SerialLink() {
+    close();
+}
+
+int SerialLink::open(const char* path, std::uint32_t baudRate) {
+    if (opened != 0) {
+        // Already open: the port, its settings and its speed stay as they are.
+        return 1;
+    }
+    int error = 0;
+    handle = os::serialOpen(path, &error);
+    if (handle == kInvalidHandle) {
+        return 0;
+    }
+
+    // The results of the setting steps are not examined: once the port is open, the link is open.
+    os::serialSetTimeouts(handle);
+    os::serialGetLine(handle, &lineSettings);
+    lineSettings.baudRate = baudRate;
+    lineSettings.byteSize = 8;
+    lineSettings.parity = 0;
+    lineSettings.stopBits = 0;
+    lineSettings.ctsFlow = false;
+    lineSettings.dsrFlow = false;
+    lineSettings.dtrOn = false;
+    lineSettings.rtsOn = false;
+    lineSettings.outX = false;
+    lineSettings.inX = false;
+    os::serialSetLine(handle, lineSettings);
+    os::serialSetupQueues(handle, kQueueSize, kQueueSize);
+    os::serialPurge(handle);
+
+    opened = 1;
+    return 1;
+}
+
+int SerialLink::close() {
+    if (opened != 0) {
+        if (handle != kInvalidHandle) {
+            os::serialClose(handle);
+            handle = kInvalidHandle;
+        }
+        opened = 0;
+    }
+    return 1;
+}
+
+int SerialLink::write(const void* buffer, std::uint32_t length, std::uint32_t* writtenOut) {
+    if (opened == 0 || handle == kInvalidHandle) {
+        return 0;
+    }
+    std::uint32_t localCount = 0;
+    std::uint32_t* count = writtenOut != nullptr ? writtenOut : &localCount;
+    // Every write first throws away what was received and not read, and what waits to be sent.
+    os::serialPurge(handle);
+    return os::serialWrite(handle, buffer, length, count) ? 1 : 0;
+}
+
+int SerialLink::read(void* buffer, std::uint32_t length, std::uint32_t* readOut) {
+    if (opened == 0 || handle == kInvalidHandle) {
+        return 0;
+    }
+    std::uint32_t localCount = 0;
+    std::uint32_t* count = readOut != nullptr ? readOut : &localCount;
+    os::serialClearErrors(handle);
+    // Only the count matters: a failed read and a read that timed out empty look the same.
+    os::serialRead(handle, buffer, length, count);
+    return *count != 0 ? 1 : 0;
+}
+
+int SerialLink::purge() {
+    // No test of `opened`: on a closed link the call fails on the invalid handle.
+    return os::serialPurge(handle) ? 1 : 0;
+}
+
+int SerialLink::probe(const char* path) const {
+    int error = 0;
+    const PlatformHandle probeHandle = os::serialOpen(path, &error);
+    if (probeHandle == kInvalidHandle) {
+        return error;
+    }
+    os::serialClose(probeHandle);
+    return 0;
+}
+
+}  // namespace tervan

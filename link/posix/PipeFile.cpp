@@ -1,0 +1,154 @@
+// The driver's pipe files on POSIX: FIFOs below the device folder. Nothing here may hang when
+// no device is on the other side.
+#include "link/PipeFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+
+#include "link/posix/PosixIo.h"
+
+namespace tervan::os {
+namespace {
+
+using posix::Clock;
+using posix::descriptorOf;
+
+// How long a pipe read waits for data, standing in for the driver's time-out.
+constexpr int kPipeReadTimeoutMs = 1000;
+
+int openWithoutSignals(const char* path, int flags) {
+    int fd = -1;
+    do {
+        fd = ::open(path, flags | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+}  // namespace
+
+PlatformHandle pipeOpen(const char* path, PipeSide side, int* error) {
+    int localError = 0;
+    int& result = error != nullptr ? *error : localError;
+    result = 0;
+    posix::ignoreBrokenPipe();
+    if (path == nullptr) {
+        result = kErrorNotFound;
+        return kInvalidHandle;
+    }
+    // The driver's names use backslashes; the folders here use '/'.
+    std::string name(path);
+    std::replace(name.begin(), name.end(), '\\', '/');
+
+    int fd = -1;
+    if (side == PipeSide::Read) {
+        // Opened for reading and writing, a FIFO never blocks the open and never reports an
+        // end of data; the read itself stays non-blocking and waits in poll.
+        fd = openWithoutSignals(name.c_str(), O_RDWR | O_NONBLOCK);
+    } else {
+        // Without a reader (no device) this fails at once with ENXIO instead of waiting.
+        fd = openWithoutSignals(name.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+            const int flags = ::fcntl(fd, F_GETFL);
+            if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+                const int failure = errno;
+                ::close(fd);
+                errno = failure;
+                fd = -1;
+            }
+        }
+    }
+    if (fd < 0) {
+        result = errno != 0 ? errno : EIO;
+        return kInvalidHandle;
+    }
+    return fd;
+}
+
+void pipeClose(PlatformHandle handle) {
+    const int fd = descriptorOf(handle);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+bool pipeRead(PlatformHandle handle, void* buffer, std::uint32_t length, std::uint32_t* count) {
+    std::uint32_t localCount = 0;
+    std::uint32_t& got = count != nullptr ? *count : localCount;
+    got = 0;
+    const int fd = descriptorOf(handle);
+    if (fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    if (buffer == nullptr && length != 0) {
+        errno = EFAULT;
+        return false;
+    }
+    if (length == 0) {
+        return true;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kPipeReadTimeoutMs);
+    for (;;) {
+        // One read takes whatever is there, up to length.
+        const ssize_t n = ::read(fd, buffer, length);
+        if (n > 0) {
+            got = static_cast<std::uint32_t>(n);
+            return true;
+        }
+        if (n == 0) {
+            errno = EIO;  // every writer has gone
+            return false;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return false;
+        }
+        const int events = posix::waitFor(fd, POLLIN, deadline);
+        if (events < 0) {
+            return false;
+        }
+        if (events == 0) {
+            errno = ETIMEDOUT;  // the pipe stayed silent
+            return false;
+        }
+        if ((events & POLLIN) == 0) {
+            errno = EIO;
+            return false;
+        }
+        // Data is announced; another reader may still take it first, so read and check again.
+    }
+}
+
+bool pipeWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
+               std::uint32_t* count) {
+    std::uint32_t localCount = 0;
+    std::uint32_t& done = count != nullptr ? *count : localCount;
+    done = 0;
+    const int fd = descriptorOf(handle);
+    if (fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    if (buffer == nullptr && length != 0) {
+        errno = EFAULT;
+        return false;
+    }
+    // One write; the reader's end gone gives EPIPE (SIGPIPE is ignored), which is a failure.
+    ssize_t n = -1;
+    do {
+        n = ::write(fd, buffer, length);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        return false;
+    }
+    done = static_cast<std::uint32_t>(n);
+    return true;
+}
+
+}  // namespace tervan::os

@@ -1,0 +1,484 @@
+// The serial port on POSIX: termios on the device, exclusive open with TIOCEXCL and flock,
+// transfers bounded by poll.
+#include "link/SerialPort.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "link/SystemPaths.h"
+#include "link/posix/PosixIo.h"
+
+namespace tervan::os {
+namespace {
+
+using posix::Clock;
+using posix::descriptorOf;
+using posix::waitFor;
+
+constexpr int kReadTimeoutMs = 1000;  // plus 1 ms per requested byte
+constexpr int kWriteTimeoutMs = 1000;
+
+struct RateEntry {
+    std::uint32_t rate;
+    speed_t code;
+};
+
+constexpr RateEntry kRates[] = {
+    {50, B50},           {75, B75},         {110, B110},       {134, B134},     {150, B150},
+    {200, B200},         {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},
+    {2400, B2400},       {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
+    {57600, B57600},     {115200, B115200}, {230400, B230400},
+#ifdef B460800
+    {460800, B460800},
+#endif
+#ifdef B500000
+    {500000, B500000},
+#endif
+#ifdef B576000
+    {576000, B576000},
+#endif
+#ifdef B921600
+    {921600, B921600},
+#endif
+#ifdef B1000000
+    {1000000, B1000000},
+#endif
+#ifdef B1152000
+    {1152000, B1152000},
+#endif
+#ifdef B1500000
+    {1500000, B1500000},
+#endif
+#ifdef B2000000
+    {2000000, B2000000},
+#endif
+#ifdef B3000000
+    {3000000, B3000000},
+#endif
+#ifdef B4000000
+    {4000000, B4000000},
+#endif
+};
+
+bool speedCodeOf(std::uint32_t rate, speed_t* code) {
+    for (const auto& entry : kRates) {
+        if (entry.rate == rate) {
+            *code = entry.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint32_t rateOf(speed_t code) {
+    for (const auto& entry : kRates) {
+        if (entry.code == code) {
+            return entry.rate;
+        }
+    }
+    return 0;
+}
+
+bool equalsIgnoringCase(std::string_view text, std::string_view word) {
+    if (text.size() != word.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(text[i])) !=
+            std::toupper(static_cast<unsigned char>(word[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The port number of "COMn" (optionally signed), or false when the name is no COM name.
+bool comNumberOf(std::string_view name, long long* number) {
+    if (name.size() < 4 || !equalsIgnoringCase(name.substr(0, 3), "COM")) {
+        return false;
+    }
+    std::string_view digits = name.substr(3);
+    bool negative = false;
+    if (digits.front() == '-' || digits.front() == '+') {
+        negative = digits.front() == '-';
+        digits.remove_prefix(1);
+    }
+    if (digits.empty()) {
+        return false;
+    }
+    for (const char c : digits) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    long long value = 0;
+    const auto [end, status] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (status == std::errc::result_out_of_range) {
+        value = -1;  // a number that large names no port either
+        negative = false;
+    } else if (status != std::errc() || end != digits.data() + digits.size()) {
+        return false;
+    }
+    *number = negative ? -value : value;
+    return true;
+}
+
+// Drops the exclusive mode (if this descriptor set it) and closes.
+void releaseDescriptor(int fd) {
+    if (::isatty(fd) == 1) {
+        ::ioctl(fd, TIOCNXCL);
+    }
+    ::close(fd);
+}
+
+// Bytes the driver still holds for sending, or -1 when it cannot tell.
+int unsentBytes(int fd) {
+    int queued = 0;
+    return ::ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+
+// Waits, at most until the deadline, until the driver has sent everything it was given.
+void waitUntilSent(int fd, Clock::time_point deadline) {
+    while (unsentBytes(fd) > 0 && posix::millisecondsLeft(deadline) > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// Raises or lowers one modem line. A device without modem lines (a pseudo-terminal) refuses;
+// that is no error for the line settings.
+void setModemLine(int fd, int line, bool on) {
+    int bits = line;
+    ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
+}  // namespace
+
+std::string resolveSerialPath(const char* path) {
+    if (path == nullptr) {
+        return {};
+    }
+    std::string_view name(path);
+    constexpr std::string_view kDevicePrefix = "\\\\.\\";
+    const bool prefixed = name.substr(0, kDevicePrefix.size()) == kDevicePrefix;
+    if (prefixed) {
+        name.remove_prefix(kDevicePrefix.size());
+    }
+    long long number = 0;
+    if (!comNumberOf(name, &number)) {
+        return std::string(path);
+    }
+    if (number <= 0) {
+        return {};  // COM0, COM-1: no such port
+    }
+    const std::string link = deviceRoot() + "/ports/COM" + std::to_string(number);
+    struct stat info {};
+    // lstat: a link to a device that is gone still names this port (and opens as missing).
+    if (::lstat(link.c_str(), &info) == 0) {
+        return link;
+    }
+    return "/dev/ttyS" + std::to_string(number - 1);
+}
+
+PlatformHandle serialOpen(const char* path, int* error) {
+    int localError = 0;
+    int& result = error != nullptr ? *error : localError;
+    result = 0;
+    posix::ignoreBrokenPipe();
+
+    const std::string device = resolveSerialPath(path);
+    if (device.empty()) {
+        result = kErrorNotFound;
+        return kInvalidHandle;
+    }
+    int fd = -1;
+    do {
+        fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        result = errno != 0 ? errno : EIO;
+        return kInvalidHandle;
+    }
+    // flock holds off every other opener, root and this program's own probe included.
+    // The lock goes before TIOCEXCL so that a refused open never touches the holder's mode.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EAGAIN)) {
+        ::close(fd);
+        result = EBUSY;
+        return kInvalidHandle;
+    }
+    // Any other flock failure means the file system keeps no locks; TIOCEXCL still holds off
+    // openers without root rights.
+    if (::isatty(fd) == 1) {
+        ::ioctl(fd, TIOCEXCL);
+    }
+    // The descriptor stays non-blocking: every transfer waits in poll, bounded by its time-out.
+    return fd;
+}
+
+void serialClose(PlatformHandle handle) {
+    const int fd = descriptorOf(handle);
+    if (fd >= 0) {
+        releaseDescriptor(fd);
+    }
+}
+
+bool serialSetTimeouts(PlatformHandle handle) {
+    // The time-outs are fixed and applied by serialRead and serialWrite themselves.
+    return ::fcntl(descriptorOf(handle), F_GETFD) != -1;
+}
+
+bool serialGetLine(PlatformHandle handle, SerialLineSettings* settings) {
+    const int fd = descriptorOf(handle);
+    termios line{};
+    if (settings == nullptr || ::tcgetattr(fd, &line) != 0) {
+        return false;
+    }
+    settings->baudRate = rateOf(::cfgetospeed(&line));
+    switch (line.c_cflag & CSIZE) {
+        case CS5:
+            settings->byteSize = 5;
+            break;
+        case CS6:
+            settings->byteSize = 6;
+            break;
+        case CS7:
+            settings->byteSize = 7;
+            break;
+        default:
+            settings->byteSize = 8;
+            break;
+    }
+    if ((line.c_cflag & PARENB) == 0) {
+        settings->parity = 0;
+    } else {
+#ifdef CMSPAR
+        if ((line.c_cflag & CMSPAR) != 0) {
+            settings->parity = (line.c_cflag & PARODD) != 0 ? 3 : 4;  // mark, space
+        } else
+#endif
+        {
+            settings->parity = (line.c_cflag & PARODD) != 0 ? 1 : 2;  // odd, even
+        }
+    }
+    settings->stopBits = (line.c_cflag & CSTOPB) != 0 ? 2 : 0;
+    settings->ctsFlow = (line.c_cflag & CRTSCTS) != 0;
+    settings->dsrFlow = false;  // termios has no DSR handshake
+    settings->outX = (line.c_iflag & IXON) != 0;
+    settings->inX = (line.c_iflag & IXOFF) != 0;
+    int lines = 0;
+    if (::ioctl(fd, TIOCMGET, &lines) == 0) {
+        settings->dtrOn = (lines & TIOCM_DTR) != 0;
+        settings->rtsOn = (lines & TIOCM_RTS) != 0;
+    } else {
+        settings->dtrOn = false;  // no modem lines (a pseudo-terminal)
+        settings->rtsOn = false;
+    }
+    return true;
+}
+
+bool serialSetLine(PlatformHandle handle, const SerialLineSettings& settings) {
+    const int fd = descriptorOf(handle);
+    termios line{};
+    if (::tcgetattr(fd, &line) != 0) {
+        return false;
+    }
+    ::cfmakeraw(&line);
+
+    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+#ifdef CMSPAR
+    line.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
+#endif
+    switch (settings.byteSize) {
+        case 5:
+            line.c_cflag |= CS5;
+            break;
+        case 6:
+            line.c_cflag |= CS6;
+            break;
+        case 7:
+            line.c_cflag |= CS7;
+            break;
+        default:
+            line.c_cflag |= CS8;
+            break;
+    }
+    switch (settings.parity) {
+        case 1:
+            line.c_cflag |= PARENB | PARODD;
+            break;
+        case 2:
+            line.c_cflag |= PARENB;
+            break;
+#ifdef CMSPAR
+        case 3:
+            line.c_cflag |= PARENB | PARODD | CMSPAR;
+            break;
+        case 4:
+            line.c_cflag |= PARENB | CMSPAR;
+            break;
+#endif
+        default:
+            break;
+    }
+    if (settings.stopBits != 0) {
+        line.c_cflag |= CSTOPB;  // 1.5 and 2 stop bits both become two
+    }
+    if (settings.ctsFlow) {
+        line.c_cflag |= CRTSCTS;
+    }
+    line.c_cflag |= CLOCAL | CREAD;
+
+    line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    if (settings.outX) {
+        line.c_iflag |= IXON;
+    }
+    if (settings.inX) {
+        line.c_iflag |= IXOFF;
+    }
+    line.c_cc[VMIN] = 1;
+    line.c_cc[VTIME] = 0;
+
+    speed_t code = 0;
+    if (speedCodeOf(settings.baudRate, &code)) {
+        ::cfsetispeed(&line, code);
+        ::cfsetospeed(&line, code);
+    }  // a rate termios cannot express leaves the speed as it was
+
+    const bool applied = ::tcsetattr(fd, TCSANOW, &line) == 0;
+    setModemLine(fd, TIOCM_DTR, settings.dtrOn);
+    setModemLine(fd, TIOCM_RTS, settings.rtsOn);
+    return applied;
+}
+
+bool serialSetupQueues(PlatformHandle handle, std::uint32_t, std::uint32_t) {
+    // The tty layer sizes its own queues.
+    return ::fcntl(descriptorOf(handle), F_GETFD) != -1;
+}
+
+bool serialPurge(PlatformHandle handle) {
+    const int fd = descriptorOf(handle);
+    if (::tcflush(fd, TCIFLUSH) != 0) {
+        return false;
+    }
+    // Only output still queued is discarded. A pseudo-terminal queues nothing (its bytes go
+    // straight to the peer's input, which TCOFLUSH would empty: a purge right after a write
+    // would then take back bytes the write had delivered). A port that cannot tell is flushed.
+    if (unsentBytes(fd) != 0) {
+        return ::tcflush(fd, TCOFLUSH) == 0;
+    }
+    return true;
+}
+
+void serialClearErrors(PlatformHandle) {
+    // A line error never blocks the next read on POSIX: nothing to clear.
+}
+
+bool serialRead(PlatformHandle handle, void* buffer, std::uint32_t length, std::uint32_t* count) {
+    std::uint32_t localCount = 0;
+    std::uint32_t& got = count != nullptr ? *count : localCount;
+    got = 0;
+    const int fd = descriptorOf(handle);
+    if (fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    if (buffer == nullptr && length != 0) {
+        errno = EFAULT;
+        return false;
+    }
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(kReadTimeoutMs + static_cast<long long>(length));
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (got < length) {
+        const ssize_t n = ::read(fd, bytes + got, length - got);
+        if (n > 0) {
+            got += static_cast<std::uint32_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            errno = EIO;  // the peer hung up
+            return false;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return false;  // EIO from a line that is gone, among others
+        }
+        const int events = waitFor(fd, POLLIN, deadline);
+        if (events < 0) {
+            return false;
+        }
+        if (events == 0) {
+            return true;  // time-out: what arrived so far is in the count
+        }
+        if ((events & POLLIN) == 0) {
+            errno = EIO;  // POLLHUP, POLLERR or POLLNVAL without data
+            return false;
+        }
+    }
+    return true;
+}
+
+bool serialWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
+                 std::uint32_t* count) {
+    std::uint32_t localCount = 0;
+    std::uint32_t& done = count != nullptr ? *count : localCount;
+    done = 0;
+    const int fd = descriptorOf(handle);
+    if (fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    if (buffer == nullptr && length != 0) {
+        errno = EFAULT;
+        return false;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    while (done < length) {
+        const ssize_t n = ::write(fd, bytes + done, length - done);
+        if (n > 0) {
+            done += static_cast<std::uint32_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            errno = EIO;  // nothing taken without a reason: never try again in a loop
+            return false;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return false;  // EIO from a line that is gone, EPIPE, ...
+        }
+        const int events = waitFor(fd, POLLOUT, deadline);
+        if (events < 0) {
+            return false;
+        }
+        if (events == 0) {
+            return true;  // cut short by the time-out: success with the smaller count
+        }
+        if ((events & POLLOUT) == 0) {
+            errno = EIO;
+            return false;
+        }
+    }
+    // A finished write has put its bytes on the line, as a synchronous write on Windows has:
+    // a purge that follows finds nothing of them left to discard.
+    waitUntilSent(fd, deadline);
+    return true;
+}
+
+}  // namespace tervan::os

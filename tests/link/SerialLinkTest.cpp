@@ -1,0 +1,535 @@
+// SerialLink over real pseudo-terminals: the link holds the slave, the test is the target on
+// the master.
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "LinkTestSupport.h"
+#include "link/SerialLink.h"
+#include "link/SerialPort.h"
+#include "link/SystemPaths.h"
+#include "link/posix/PosixIo.h"
+#include "support/TempDir.h"
+
+using namespace tervan;
+using tervan::testing::Clock;
+using tervan::testing::millisecondsSince;
+using tervan::testing::PseudoTerminal;
+using tervan::testing::sleepMs;
+using tervan::testing::TempDir;
+
+namespace {
+
+class SerialLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(target.ready()) << "no pseudo-terminal";
+        setDeviceRoot(dir.path());
+        std::filesystem::create_directories(dir.file("ports"));
+    }
+    void TearDown() override { setDeviceRoot(""); }
+
+    // ports/COMn beside the "executable", pointing at `device`.
+    void linkComPort(int number, const std::string& device) {
+        std::filesystem::create_symlink(device, dir.file("ports/COM" + std::to_string(number)));
+    }
+
+    // Bytes waiting to be read on the link's side.
+    int pendingOnLink(const SerialLink& link) {
+        int pending = -1;
+        ::ioctl(static_cast<int>(link.handle), FIONREAD, &pending);
+        return pending;
+    }
+
+    // CPU time this thread has used so far.
+    static double threadCpuMilliseconds() {
+        timespec now{};
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
+    }
+
+    TempDir dir;
+    PseudoTerminal target;
+    SerialLink link;
+};
+
+}  // namespace
+
+TEST_F(SerialLinkTest, ConstructionHoldsNothing) {
+    EXPECT_EQ(link.handle, kInvalidHandle);
+    EXPECT_EQ(link.opened, 0);
+    EXPECT_EQ(link.isOpen(), 0);
+}
+
+TEST_F(SerialLinkTest, OpenPutsTheLineIntoRaw8N1WithoutFlowControl) {
+    // The pseudo-terminal starts cooked, echoing and at 38400 baud, so every check below
+    // shows a change made by open.
+    termios before{};
+    ASSERT_EQ(::tcgetattr(target.master(), &before), 0);
+    ASSERT_NE(before.c_lflag & ICANON, 0u);
+
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    EXPECT_EQ(link.isOpen(), 1);
+    EXPECT_NE(link.handle, kInvalidHandle);
+
+    // Read back on the slave the link holds, and through the master (which reports the
+    // slave's settings): both must agree.
+    for (const int fd : {static_cast<int>(link.handle), target.master()}) {
+        termios line{};
+        ASSERT_EQ(::tcgetattr(fd, &line), 0);
+        EXPECT_EQ(::cfgetospeed(&line), static_cast<speed_t>(B115200));
+        EXPECT_EQ(::cfgetispeed(&line), static_cast<speed_t>(B115200));
+        EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_EQ(line.c_cflag & PARENB, 0u);
+        EXPECT_EQ(line.c_cflag & CSTOPB, 0u);
+        EXPECT_EQ(line.c_cflag & CRTSCTS, 0u);
+        EXPECT_EQ(line.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+        EXPECT_EQ(line.c_iflag & (IXON | IXOFF | IXANY), 0u);
+        EXPECT_EQ(line.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+        EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(line.c_oflag & OPOST, 0u);
+    }
+
+    EXPECT_EQ(link.lineSettings.baudRate, 115200u);
+    EXPECT_EQ(link.lineSettings.byteSize, 8);
+    EXPECT_EQ(link.lineSettings.parity, 0);
+    EXPECT_EQ(link.lineSettings.stopBits, 0);
+    EXPECT_FALSE(link.lineSettings.ctsFlow);
+    EXPECT_FALSE(link.lineSettings.dsrFlow);
+    EXPECT_FALSE(link.lineSettings.dtrOn);
+    EXPECT_FALSE(link.lineSettings.rtsOn);
+    EXPECT_FALSE(link.lineSettings.outX);
+    EXPECT_FALSE(link.lineSettings.inX);
+
+    // What the port reports now matches what the link wrote.
+    os::SerialLineSettings reported;
+    reported.byteSize = 0;
+    ASSERT_TRUE(os::serialGetLine(link.handle, &reported));
+    EXPECT_EQ(reported.baudRate, 115200u);
+    EXPECT_EQ(reported.byteSize, 8);
+    EXPECT_EQ(reported.parity, 0);
+    EXPECT_EQ(reported.stopBits, 0);
+    EXPECT_FALSE(reported.ctsFlow);
+    EXPECT_FALSE(reported.outX);
+    EXPECT_FALSE(reported.inX);
+    EXPECT_FALSE(reported.dtrOn);
+    EXPECT_FALSE(reported.rtsOn);
+}
+
+TEST_F(SerialLinkTest, BytesPassUnchangedBothWays) {
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    const std::string all = [] {
+        std::string bytes;
+        for (int i = 0; i < 256; ++i) {
+            bytes.push_back(static_cast<char>(i));
+        }
+        return bytes;
+    }();
+
+    std::uint32_t written = 0;
+    EXPECT_EQ(link.write(all.data(), static_cast<std::uint32_t>(all.size()), &written), 1);
+    EXPECT_EQ(written, all.size());
+    EXPECT_EQ(target.receive(), all);
+
+    ASSERT_TRUE(target.send(all));
+    std::string got(all.size(), '\0');
+    std::uint32_t count = 0;
+    EXPECT_EQ(link.read(got.data(), static_cast<std::uint32_t>(got.size()), &count), 1);
+    EXPECT_EQ(count, all.size());
+    EXPECT_EQ(got, all);
+}
+
+TEST_F(SerialLinkTest, OneByteReadWithNothingArrivingGivesUpAfterAbout1001Ms) {
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    char byte = '?';
+    std::uint32_t count = 99;
+    const double cpuBefore = threadCpuMilliseconds();
+    const auto start = Clock::now();
+    EXPECT_EQ(link.read(&byte, 1, &count), 0);
+    const auto elapsed = millisecondsSince(start);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(byte, '?');
+    EXPECT_GE(elapsed, 950);
+    EXPECT_LE(elapsed, 1600);
+    // The wait sleeps in poll: it does not spin through the second.
+    EXPECT_LT(threadCpuMilliseconds() - cpuBefore, 100.0);
+}
+
+TEST_F(SerialLinkTest, OneByteReadReturnsAtOnceWhenTheByteArrivesAfter300Ms) {
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    std::thread peer([this] {
+        sleepMs(300);
+        target.send("X");
+    });
+    char byte = '?';
+    std::uint32_t count = 0;
+    const auto start = Clock::now();
+    const int result = link.read(&byte, 1, &count);
+    const auto elapsed = millisecondsSince(start);
+    peer.join();
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(byte, 'X');
+    EXPECT_GE(elapsed, 250);
+    EXPECT_LE(elapsed, 800);
+}
+
+TEST_F(SerialLinkTest, ThreeByteReadGettingOneByteReturnsOneAfterAbout1003Ms) {
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    ASSERT_TRUE(target.send("X"));
+    char bytes[3] = {'?', '?', '?'};
+    std::uint32_t count = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(link.read(bytes, 3, &count), 1);
+    const auto elapsed = millisecondsSince(start);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(bytes[0], 'X');
+    EXPECT_EQ(bytes[1], '?');
+    EXPECT_GE(elapsed, 950);
+    EXPECT_LE(elapsed, 1600);
+}
+
+TEST_F(SerialLinkTest, ReadWithoutCountBehavesTheSame) {
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    ASSERT_TRUE(target.send("C"));
+    char byte = '?';
+    EXPECT_EQ(link.read(&byte, 1, nullptr), 1);
+    EXPECT_EQ(byte, 'C');
+    EXPECT_EQ(link.write("H", 1, nullptr), 1);
+    EXPECT_EQ(target.receive(), "H");
+}
+
+TEST_F(SerialLinkTest, WriteDiscardsWhatTheTargetSentBefore) {
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    ASSERT_TRUE(target.send("Z"));
+    // The byte has arrived and waits on the link's side.
+    for (int i = 0; i < 100 && pendingOnLink(link) == 0; ++i) {
+        sleepMs(5);
+    }
+    ASSERT_EQ(pendingOnLink(link), 1);
+
+    std::uint32_t written = 0;
+    EXPECT_EQ(link.write("H", 1, &written), 1);
+    EXPECT_EQ(written, 1u);
+    EXPECT_EQ(target.receive(), "H");
+    EXPECT_EQ(pendingOnLink(link), 0);
+
+    char byte = '?';
+    std::uint32_t count = 0;
+    EXPECT_EQ(link.read(&byte, 1, &count), 0);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(byte, '?');
+}
+
+TEST_F(SerialLinkTest, PurgeDiscardsReceivedBytesAndFailsOnAClosedLink) {
+    EXPECT_EQ(link.purge(), 0);  // closed: the call fails on the invalid handle
+    EXPECT_EQ(link.isOpen(), 0);
+
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    ASSERT_TRUE(target.send("abc"));
+    for (int i = 0; i < 100 && pendingOnLink(link) < 3; ++i) {
+        sleepMs(5);
+    }
+    ASSERT_EQ(pendingOnLink(link), 3);
+    EXPECT_EQ(link.purge(), 1);
+    EXPECT_EQ(pendingOnLink(link), 0);
+}
+
+TEST_F(SerialLinkTest, PurgeOrWriteRightAfterAWriteNeverTakesItsBytesBack) {
+    // The handshake's 'H' is followed at once by the download's purge and first frame.
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    constexpr int kRounds = 300;
+    std::string expected;
+    for (int i = 0; i < kRounds; ++i) {
+        ASSERT_EQ(link.write("H", 1, nullptr), 1);
+        ASSERT_EQ(link.purge(), 1);
+        ASSERT_EQ(link.write("F", 1, nullptr), 1);
+        expected += "HF";
+    }
+    std::string got;
+    while (got.size() < expected.size()) {
+        const std::string more = target.receive(200);
+        if (more.empty()) {
+            break;
+        }
+        got += more;
+    }
+    EXPECT_EQ(got, expected);
+}
+
+TEST_F(SerialLinkTest, WriteThatTheTargetDoesNotTakeEndsAfterAbout1000MsWithTheSmallerCount) {
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    // Far more than a pseudo-terminal buffers while nobody reads the master.
+    const std::string big(4 * 1024 * 1024, 'w');
+    std::uint32_t written = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(link.write(big.data(), static_cast<std::uint32_t>(big.size()), &written), 1);
+    const auto elapsed = millisecondsSince(start);
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, big.size());
+    EXPECT_GE(elapsed, 950);
+    EXPECT_LE(elapsed, 1600);
+}
+
+TEST_F(SerialLinkTest, ReadAndWriteOnAClosedLinkLeaveTheCountAlone) {
+    char byte = 0;
+    std::uint32_t count = 77;
+    EXPECT_EQ(link.read(&byte, 1, &count), 0);
+    EXPECT_EQ(count, 77u);
+    EXPECT_EQ(link.write("H", 1, &count), 0);
+    EXPECT_EQ(count, 77u);
+}
+
+TEST_F(SerialLinkTest, OpenWhenOpenReturnsOneAndKeepsPortAndSpeed) {
+    PseudoTerminal other;
+    ASSERT_TRUE(other.ready());
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    const PlatformHandle held = link.handle;
+
+    EXPECT_EQ(link.open(other.slavePath().c_str(), 9600), 1);
+    EXPECT_EQ(link.handle, held);
+    EXPECT_EQ(link.isOpen(), 1);
+    termios line{};
+    ASSERT_EQ(::tcgetattr(static_cast<int>(link.handle), &line), 0);
+    EXPECT_EQ(::cfgetospeed(&line), static_cast<speed_t>(B115200));
+    // The other port was never touched: it is free.
+    EXPECT_EQ(link.probe(other.slavePath().c_str()), 0);
+    // And the bytes still go to the first port.
+    EXPECT_EQ(link.write("H", 1, nullptr), 1);
+    EXPECT_EQ(target.receive(), "H");
+}
+
+TEST_F(SerialLinkTest, OpenOfAMissingPortFailsAndLeavesTheLinkClosed) {
+    EXPECT_EQ(link.open(dir.file("no-such-port").c_str(), 115200), 0);
+    EXPECT_EQ(link.isOpen(), 0);
+    EXPECT_EQ(link.handle, kInvalidHandle);
+    EXPECT_EQ(link.close(), 1);
+    EXPECT_EQ(link.isOpen(), 0);
+    EXPECT_EQ(link.open("\\\\.\\COM0", 115200), 0);
+    EXPECT_EQ(link.handle, kInvalidHandle);
+}
+
+TEST_F(SerialLinkTest, CloseReleasesThePortAndIsAlwaysOne) {
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    EXPECT_EQ(link.close(), 1);
+    EXPECT_EQ(link.isOpen(), 0);
+    EXPECT_EQ(link.handle, kInvalidHandle);
+    EXPECT_EQ(link.close(), 1);
+    EXPECT_EQ(link.probe(target.slavePath().c_str()), 0);
+    // The port can be opened again.
+    EXPECT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+}
+
+TEST_F(SerialLinkTest, ProbeGivesTwoForAPortThatDoesNotExist) {
+    EXPECT_EQ(link.probe(dir.file("no-such-port").c_str()), kErrorNotFound);
+    EXPECT_EQ(link.probe("\\\\.\\COM0"), kErrorNotFound);
+    EXPECT_EQ(link.probe("\\\\.\\COM-1"), kErrorNotFound);
+    EXPECT_EQ(link.probe("COM0"), kErrorNotFound);
+    // ports/COM3 names a device that is gone.
+    linkComPort(3, dir.file("unplugged"));
+    EXPECT_EQ(link.probe("\\\\.\\COM3"), kErrorNotFound);
+    EXPECT_EQ(link.probe(nullptr), kErrorNotFound);
+    EXPECT_EQ(link.isOpen(), 0);
+}
+
+TEST_F(SerialLinkTest, ProbeGivesZeroForAFreePortAndLeavesItFree) {
+    linkComPort(2, target.slavePath());
+    EXPECT_EQ(link.probe("\\\\.\\COM2"), 0);
+    EXPECT_EQ(link.probe("\\\\.\\COM2"), 0);
+    EXPECT_EQ(link.isOpen(), 0);
+    EXPECT_EQ(link.handle, kInvalidHandle);
+    ASSERT_EQ(link.open("\\\\.\\COM2", 115200), 1);
+    EXPECT_EQ(link.write("H", 1, nullptr), 1);
+    EXPECT_EQ(target.receive(), "H");
+}
+
+TEST_F(SerialLinkTest, ProbeOfThePortThisLinkHoldsGivesAnAccessError) {
+    linkComPort(4, target.slavePath());
+    ASSERT_EQ(link.open("\\\\.\\COM4", 115200), 1);
+    const PlatformHandle held = link.handle;
+    // Through the COM name and through the device itself: the same port either way.
+    for (const std::string& name : {std::string("\\\\.\\COM4"), target.slavePath()}) {
+        const int result = link.probe(name.c_str());
+        EXPECT_NE(result, 0) << name;
+        EXPECT_NE(result, kErrorNotFound) << name;
+    }
+    EXPECT_EQ(link.probe("\\\\.\\COM4"), EBUSY);
+    // The probe changed nothing of the link.
+    EXPECT_EQ(link.isOpen(), 1);
+    EXPECT_EQ(link.handle, held);
+    EXPECT_EQ(link.write("H", 1, nullptr), 1);
+    EXPECT_EQ(target.receive(), "H");
+}
+
+TEST_F(SerialLinkTest, ASecondLinkCannotOpenAHeldPortEvenAsRoot) {
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    SerialLink second;
+    EXPECT_EQ(second.open(target.slavePath().c_str(), 115200), 0);
+    EXPECT_EQ(second.isOpen(), 0);
+    EXPECT_EQ(second.handle, kInvalidHandle);
+    link.close();
+    EXPECT_EQ(second.open(target.slavePath().c_str(), 115200), 1);
+}
+
+TEST_F(SerialLinkTest, DestroyingAnOpenLinkReleasesThePort) {
+    {
+        SerialLink scoped;
+        ASSERT_EQ(scoped.open(target.slavePath().c_str(), 115200), 1);
+        EXPECT_NE(link.probe(target.slavePath().c_str()), 0);
+    }
+    EXPECT_EQ(link.probe(target.slavePath().c_str()), 0);
+}
+
+TEST_F(SerialLinkTest, OpenCloseAndProbeCyclesLeakNoDescriptor) {
+    linkComPort(5, target.slavePath());
+    const int before = tervan::testing::openDescriptorCount();
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_EQ(link.probe("\\\\.\\COM5"), 0) << i;
+        ASSERT_EQ(link.open("\\\\.\\COM5", 115200), 1) << i;
+        ASSERT_NE(link.probe("\\\\.\\COM5"), 0) << i;
+        ASSERT_EQ(link.close(), 1);
+    }
+    EXPECT_EQ(link.open(dir.file("missing").c_str(), 115200), 0);
+    EXPECT_EQ(tervan::testing::openDescriptorCount(), before);
+}
+
+TEST_F(SerialLinkTest, TargetHangingUpMakesReadAndWriteFailPromptly) {
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    target.hangUp();
+
+    char byte = '?';
+    std::uint32_t count = 99;
+    auto start = Clock::now();
+    EXPECT_EQ(link.read(&byte, 1, &count), 0);
+    EXPECT_EQ(count, 0u);
+    EXPECT_LT(millisecondsSince(start), 300);
+
+    std::uint32_t written = 99;
+    start = Clock::now();
+    EXPECT_EQ(link.write("H", 1, &written), 0);
+    EXPECT_EQ(written, 0u);
+    EXPECT_LT(millisecondsSince(start), 300);
+
+    // Closing a hung-up port is as harmless as ever.
+    EXPECT_EQ(link.close(), 1);
+    EXPECT_EQ(link.isOpen(), 0);
+}
+
+TEST_F(SerialLinkTest, TargetHangingUpDuringAReadEndsTheReadAtOnce) {
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    std::thread peer([this] {
+        sleepMs(200);
+        target.hangUp();
+    });
+    char byte = '?';
+    std::uint32_t count = 99;
+    const auto start = Clock::now();
+    EXPECT_EQ(link.read(&byte, 1, &count), 0);
+    const auto elapsed = millisecondsSince(start);
+    peer.join();
+    EXPECT_EQ(count, 0u);
+    EXPECT_GE(elapsed, 150);
+    EXPECT_LE(elapsed, 700);
+}
+
+TEST_F(SerialLinkTest, HungUpReadDoesNotSpin) {
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    target.hangUp();
+    // A thousand reads on a dead line cost next to nothing, since none of them waits.
+    char byte = 0;
+    const auto start = Clock::now();
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_EQ(link.read(&byte, 1, nullptr), 0);
+    }
+    EXPECT_LT(millisecondsSince(start), 1000);
+}
+
+// --- the COM names ---
+
+TEST_F(SerialLinkTest, ComNamesResolveToThePortsFolderOrTheSystemPorts) {
+    linkComPort(3, target.slavePath());
+    EXPECT_EQ(os::resolveSerialPath("\\\\.\\COM3"), dir.file("ports/COM3"));
+    EXPECT_EQ(os::resolveSerialPath("COM3"), dir.file("ports/COM3"));
+    EXPECT_EQ(os::resolveSerialPath("\\\\.\\COM1"), "/dev/ttyS0");
+    EXPECT_EQ(os::resolveSerialPath("\\\\.\\COM10"), "/dev/ttyS9");
+    EXPECT_EQ(os::resolveSerialPath("com2"), "/dev/ttyS1");
+    EXPECT_EQ(os::resolveSerialPath("\\\\.\\COM0"), "");
+    EXPECT_EQ(os::resolveSerialPath("\\\\.\\COM-1"), "");
+    EXPECT_EQ(os::resolveSerialPath("COM-7"), "");
+    EXPECT_EQ(os::resolveSerialPath("\\\\.\\COM99999999999999999999999"), "");
+    EXPECT_EQ(os::resolveSerialPath(nullptr), "");
+    // Anything else is a path of its own.
+    EXPECT_EQ(os::resolveSerialPath("/dev/ttyACM0"), "/dev/ttyACM0");
+    EXPECT_EQ(os::resolveSerialPath("COM"), "COM");
+    EXPECT_EQ(os::resolveSerialPath("COM1x"), "COM1x");
+    EXPECT_EQ(os::resolveSerialPath("ports/COM3"), "ports/COM3");
+}
+
+TEST_F(SerialLinkTest, LinkOpensThroughAComName) {
+    linkComPort(1, target.slavePath());
+    ASSERT_EQ(link.open("\\\\.\\COM1", 115200), 1);
+    ASSERT_TRUE(target.send("X"));
+    char byte = 0;
+    EXPECT_EQ(link.read(&byte, 1, nullptr), 1);
+    EXPECT_EQ(byte, 'X');
+}
+
+// --- the OS layer directly ---
+
+TEST_F(SerialLinkTest, OsCallsOnTheInvalidHandleFailQuietly) {
+    std::uint32_t count = 5;
+    char byte = 0;
+    EXPECT_FALSE(os::serialRead(kInvalidHandle, &byte, 1, &count));
+    EXPECT_EQ(count, 0u);
+    count = 5;
+    EXPECT_FALSE(os::serialWrite(kInvalidHandle, &byte, 1, &count));
+    EXPECT_EQ(count, 0u);
+    EXPECT_FALSE(os::serialPurge(kInvalidHandle));
+    EXPECT_FALSE(os::serialSetTimeouts(kInvalidHandle));
+    os::SerialLineSettings settings;
+    EXPECT_FALSE(os::serialGetLine(kInvalidHandle, &settings));
+    EXPECT_FALSE(os::serialSetLine(kInvalidHandle, settings));
+    os::serialClose(kInvalidHandle);
+    os::serialClearErrors(kInvalidHandle);
+}
+
+TEST_F(SerialLinkTest, OsOpenReportsTheErrorAndNeverZeroOnFailure) {
+    int error = 0;
+    EXPECT_EQ(os::serialOpen(dir.file("missing").c_str(), &error), kInvalidHandle);
+    EXPECT_EQ(error, kErrorNotFound);
+    error = 0;
+    EXPECT_EQ(os::serialOpen(dir.path().c_str(), &error), kInvalidHandle);  // a folder
+    EXPECT_NE(error, 0);
+    EXPECT_NE(error, kErrorNotFound);
+    EXPECT_EQ(os::serialOpen(dir.file("missing").c_str(), nullptr), kInvalidHandle);
+}
+
+TEST_F(SerialLinkTest, UnknownRateLeavesTheSpeedAsItWas) {
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    os::SerialLineSettings settings = link.lineSettings;
+    settings.baudRate = 123456;
+    EXPECT_TRUE(os::serialSetLine(link.handle, settings));
+    termios line{};
+    ASSERT_EQ(::tcgetattr(static_cast<int>(link.handle), &line), 0);
+    EXPECT_EQ(::cfgetospeed(&line), static_cast<speed_t>(B115200));
+    settings.baudRate = 9600;
+    EXPECT_TRUE(os::serialSetLine(link.handle, settings));
+    ASSERT_EQ(::tcgetattr(static_cast<int>(link.handle), &line), 0);
+    EXPECT_EQ(::cfgetospeed(&line), static_cast<speed_t>(B9600));
+}
+
+TEST_F(SerialLinkTest, TimeLeftIsRoundedUpAndNeverNegative) {
+    using os::posix::millisecondsLeft;
+    EXPECT_EQ(millisecondsLeft(Clock::now() - std::chrono::seconds(1)), 0);
+    EXPECT_EQ(millisecondsLeft(Clock::now() + std::chrono::microseconds(10)), 1);
+    const int left = millisecondsLeft(Clock::now() + std::chrono::milliseconds(500));
+    EXPECT_GE(left, 499);
+    EXPECT_LE(left, 500);
+}
