@@ -1,0 +1,169 @@
+// The connection handshake end to end: the countdown, the 'X' and 'H' exchange, time-outs,
+// stray bytes, missing ports and USB discovery.
+#include <algorithm>
+#include <chrono>
+
+#include "ToolFixture.h"
+
+using namespace tervan;
+using namespace tervan::testing;
+using Transport = tervan::sim::SimConfig::Transport;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+namespace {
+
+std::string countdown(int seconds) {
+    return "Press reset on target! " + std::to_string(seconds) + " Seconds left!";
+}
+
+class ConnectTest : public ToolFixture {};
+
+}  // namespace
+
+TEST_F(ConnectTest, SerialTargetAnsweringInTheThirdPass) {
+    auto config = targetConfig(Transport::Serial, 0);
+    config.readyDelayMs = 2500;
+    auto& target = startTarget(config);
+    startTool(1);
+    window.statusHistory.clear();
+    dialog->controlClicked(kConnectButton);
+    EXPECT_EQ(window.statusHistory,
+              (std::vector<std::string>{countdown(5), countdown(4), countdown(3), "Connected"}));
+    EXPECT_EQ(window.buttonRow(), "011100");
+    ASSERT_TRUE(
+        target.waitUntil([](const sim::SimCounters& c) { return c.handshakeBytes >= 1; }, 1000));
+    EXPECT_EQ(target.counters().handshakeBytes, 1);
+    EXPECT_EQ(target.counters().bytesDiscarded, 0u);
+    EXPECT_EQ(window.waitDepth, 0);
+    EXPECT_GE(window.waitCursorShown, 1);
+}
+
+TEST_F(ConnectTest, SerialTargetThatNeverAnswers) {
+    auto config = targetConfig(Transport::Serial, 0);
+    config.neverReady = true;
+    startTarget(config);
+    startTool(1);
+    window.statusHistory.clear();
+    const auto started = steady_clock::now();
+    dialog->controlClicked(kConnectButton);
+    const auto took = steady_clock::now() - started;
+    EXPECT_EQ(window.statusHistory,
+              (std::vector<std::string>{countdown(5), countdown(4), countdown(3), countdown(2),
+                                        countdown(1), "Timeout. No Answer from device!"}));
+    EXPECT_EQ(window.beeps, std::vector<BeepKind>{BeepKind::Exclamation});
+    EXPECT_TRUE(window.boxes.empty());
+    EXPECT_EQ(dialog->serialLink.isOpen(), 0);
+    EXPECT_EQ(window.buttonRow(), "100000");
+    // Five read time-outs of about a second each.
+    EXPECT_GT(took, milliseconds(4900));
+    EXPECT_LT(took, milliseconds(8000));
+}
+
+TEST_F(ConnectTest, NoiseNeverCountsDownAndTheStrayLimitEndsIt) {
+    auto config = targetConfig(Transport::Serial, 0);
+    config.noiseBytes = 500;
+    startTarget(config);
+    startTool(1);
+    window.statusHistory.clear();
+    // 500 stray bytes before the 'X' are tolerated.
+    dialog->controlClicked(kConnectButton);
+    EXPECT_EQ(window.statusHistory, (std::vector<std::string>{countdown(5), "Connected"}));
+    dialog->controlClicked(kDisconnectButton);
+
+    config.noiseBytes = 501;
+    targets.clear();
+    startTarget(config);
+    window.statusHistory.clear();
+    const auto started = steady_clock::now();
+    dialog->controlClicked(kConnectButton);
+    // The 501st stray byte ends the wait long before the countdown would.
+    EXPECT_EQ(window.statusHistory,
+              (std::vector<std::string>{countdown(5), "Timeout. No Answer from device!"}));
+    EXPECT_LT(steady_clock::now() - started, milliseconds(3000));
+    EXPECT_EQ(dialog->serialLink.isOpen(), 0);
+}
+
+TEST_F(ConnectTest, MissingComPort) {
+    settings.writeSettingInt("setup", "com", 6);  // COM7: nothing there
+    startTool(1);
+    dialog->comIndex = 6;
+    dialog->comPortPath = "\\\\.\\COM7";
+    dialog->controlClicked(kConnectButton);
+    EXPECT_EQ(window.boxes, std::vector<std::string>{"COM port not available!"});
+    EXPECT_EQ(window.texts[kStatusLine], "COM port not available!");
+    EXPECT_EQ(window.buttonRow(), "100000");
+    EXPECT_EQ(dialog->serialLink.isOpen(), 0);
+}
+
+TEST_F(ConnectTest, ComPortHeldOpenCountsAsAvailable) {
+    startTarget(targetConfig(Transport::Serial, 0));
+    auto& d = startTool(1);
+    connect();
+    // Choosing the port the tool itself holds: the probe fails, but not with "missing".
+    window.comSelection = 0;
+    d.comSelectionChanged();
+    EXPECT_TRUE(window.boxes.empty());
+    EXPECT_EQ(window.texts[kStatusLine], "Disconnected");
+    EXPECT_EQ(d.serialLink.isOpen(), 0);
+    EXPECT_EQ(settings.readSettingInt("setup", "com", -1), 0);
+}
+
+TEST_F(ConnectTest, UsbWithoutDeviceCountsDownAndTimesOut) {
+    startTool(0);
+    window.statusHistory.clear();
+    dialog->controlClicked(kConnectButton);
+    EXPECT_EQ(window.statusHistory,
+              (std::vector<std::string>{countdown(5), countdown(4), countdown(3), countdown(2),
+                                        countdown(1), "Timeout. No Answer from device!"}));
+    EXPECT_EQ(sleeps, std::vector<int>(5, 1000));
+    EXPECT_TRUE(window.boxes.empty());
+    EXPECT_EQ(window.beeps, std::vector<BeepKind>{BeepKind::Exclamation});
+}
+
+TEST_F(ConnectTest, UsbWithTwoDevices) {
+    auto first = targetConfig(Transport::Usb, 0);
+    auto second = first;
+    second.deviceName = "target1";
+    startTarget(first);
+    startTarget(second);
+    startTool(0);
+    window.statusHistory.clear();
+    dialog->controlClicked(kConnectButton);
+    EXPECT_EQ(std::count(window.statusHistory.begin(), window.statusHistory.end(),
+                         std::string("To many devices!\n")),
+              5);
+    EXPECT_EQ(window.statusHistory.back(), "Timeout. No Answer from device!");
+    EXPECT_EQ(dialog->usbDevice.present, 0);
+}
+
+TEST_F(ConnectTest, UsbFailingReadShowsTheReturnCodeAndTriesAgain) {
+    auto config = targetConfig(Transport::Usb, 0);
+    config.readyDelayMs = 1600;  // the first pass's read gives up after a second
+    startTarget(config);
+    startTool(0);
+    window.statusHistory.clear();
+    dialog->controlClicked(kConnectButton);
+    EXPECT_EQ(window.statusHistory,
+              (std::vector<std::string>{countdown(5), "Added device 1", "Return code: -32752",
+                                        countdown(4), "Added device 2", "Connected"}));
+    EXPECT_EQ(dialog->usbDevice.deviceNumber, 1);
+    EXPECT_EQ(dialog->attachCount, 2);
+    EXPECT_EQ(sleeps.size(), 1u);
+    // A second connect pass on a recorded device does not announce it again.
+    dialog->attachUsbDevice();
+    EXPECT_EQ(dialog->attachCount, 2);
+    EXPECT_EQ(dialog->usbLink.readPipe != kInvalidHandle, true);
+}
+
+TEST_F(ConnectTest, UsbDeviceWhosePipesCannotBeOpened) {
+    auto& target = startTarget(targetConfig(Transport::Usb, 0));
+    startTool(0);
+    // The device folder stays, but its pipe for reading is gone.
+    ::unlink((target.devicePath() + "/PIPE01").c_str());
+    dialog->attachUsbDevice();
+    EXPECT_EQ(window.texts[kStatusLine], "Can not open device 0, " + target.devicePath());
+    EXPECT_EQ(dialog->usbDevice.present, 1);
+    EXPECT_EQ(dialog->usbLink.readPipe, kInvalidHandle);
+    EXPECT_EQ(dialog->usbLink.writePipe, kInvalidHandle);
+}
