@@ -6,9 +6,8 @@ int DownloaderApp::startApplication(const std::function<void(DownloaderDialog&)>
     settingsPath = defaultSettingsPath();
     // The dialog holds the 256 KiB image buffer; the main thread's stack has room for it.
     DownloaderDialog dialog(*this);
+    // The window calls windowDestroyed() when it goes, however the dialog ended.
     runModal(dialog);
-    // However the dialog ended, its window is gone: release the port and the USB device.
-    dialog.windowDestroyed();
     return 0;
 }
 

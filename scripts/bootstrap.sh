@@ -9,6 +9,11 @@ packages=(
     qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
     xvfb xauth
     clang-format
+    # Fuzzing (scripts/fuzz.sh) and memcheck (scripts/valgrind.sh).
+    clang-14 libclang-rt-14-dev valgrind
+    # The Windows build (scripts/windows-build.sh) and its tests under Wine.
+    mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest
+    wine wine64 fonts-wine
 )
 
 missing=()

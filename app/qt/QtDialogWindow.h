@@ -1,0 +1,101 @@
+// The main window on Qt Widgets: builds its controls from the dialog template, forwards the
+// user's events to the controller (DownloaderDialog) and carries out the controller's window
+// services. It holds no state of its own beyond the widgets.
+#pragma once
+
+#include <QDialog>
+#include <QHash>
+#include <QTimer>
+#include <vector>
+
+#include "app/DialogWindow.h"
+#include "app/qt/DialogTemplate.h"
+
+class QButtonGroup;
+
+namespace tervan {
+class DownloaderDialog;
+}
+
+namespace tervan::qt {
+
+class QtDialogWindow : public QDialog, public DialogWindow {
+    Q_OBJECT
+
+public:
+    // Builds the widgets (hidden). The controller is told about the window by initialise().
+    explicit QtDialogWindow(DownloaderDialog& controller,
+                            const DialogTemplate& dialogTemplate = DialogTemplate::mainWindow());
+    // The window is destroyed: the controller closes what is still open (windowDestroyed).
+    ~QtDialogWindow() override;
+
+    // Hands the window to the controller and runs its initialisation (which may show message
+    // boxes before the window is visible), then centres the window on the screen.
+    void initialise();
+    // initialise(), then runs the dialog modally until the controller ends it.
+    int run();
+
+    // The control with this id, or nullptr.
+    QWidget* control(int id) const { return controls_.value(id, nullptr); }
+    // Every control in creation order, those without an id included.
+    const std::vector<QWidget*>& controlsInCreationOrder() const { return ordered_; }
+    const DialogUnits& units() const { return units_; }
+
+    // DialogWindow
+    void setControlText(int id, const std::string& text) override;
+    std::string controlText(int id) override;
+    void setChecked(int id, bool checked) override;
+    bool isChecked(int id) override;
+    void selectListEntry(int id, int index) override;
+    int selectedListEntry(int id) override;
+    void enableControl(int id, bool enabled) override;
+    bool isControlEnabled(int id) override;
+    void setProgressRange(std::uint16_t lower, std::uint16_t upper) override;
+    void setProgressPosition(std::int16_t position) override;
+    void messageBox(const std::string& text) override;
+    void beep(BeepKind kind) override;
+    void setWaitCursor(bool on) override;
+    std::optional<std::string> chooseImageFile(const std::string& initialPath) override;
+    void endDialog(DialogResult result) override;
+    void repaint() override;
+
+    // How long after an activation a mouse press still counts as the click that activated
+    // the window.
+    static constexpr int kClickActivationMs = 150;
+
+protected:
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void reject() override;  // Escape, the title bar's close button
+
+private:
+    void buildControls(const DialogTemplate& dialogTemplate);
+    QWidget* createControl(const ControlTemplate& control);  // placed on the dialog
+    QWidget* createWidget(const ControlTemplate& control);
+    // Runs one controller event. Activations that arrive while it runs (a message box or the
+    // file chooser closing) are held and delivered once the outermost event has returned, so
+    // the controller is never entered twice.
+    template <typename Handler>
+    void dispatch(Handler&& handler);
+    void activated();
+    void deliverActivation(int state);
+    // A mouse or key press while an activation waits to be classified.
+    void noteInput(const QEvent* event);
+    void listActivated(int index);
+
+    DownloaderDialog& controller_;
+    DialogUnits units_;
+    QHash<int, QWidget*> controls_;
+    std::vector<QWidget*> ordered_;
+    std::vector<QButtonGroup*> radioGroups_;
+    int progressLower_ = 0;
+    int progressUpper_ = 100;
+    int lastListIndex_ = -1;
+    int waitCursorDepth_ = 0;
+    int handlerDepth_ = 0;
+    bool activationHeld_ = false;
+    bool initialised_ = false;
+    QTimer clickActivationTimer_;
+};
+
+}  // namespace tervan::qt

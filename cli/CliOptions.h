@@ -1,0 +1,49 @@
+// The command line of tervan-cli, parsed into what the run needs. Choices left out stay
+// empty: they come from the stored settings.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tervan::cli {
+
+enum class CliAction { Download, ListPorts, Help, Version };
+enum class FollowUp { None, Reset, Run };
+enum class OutputStyle { Auto, Json };
+
+struct CliOptions {
+    CliAction action = CliAction::Download;
+    std::optional<std::int32_t> interfaceKind;  // 0 USB, 1 serial
+    std::optional<std::string> comPortPath;     // "\\.\COMn" or a device path
+    std::optional<std::int32_t> comIndex;       // port number - 1, for a COM name
+    std::optional<std::int32_t> targetModel;    // 0 SAM7S256/128, 1 SAM7S64/32
+    std::optional<std::int32_t> targetMemory;   // 0 flash, 1 RAM
+    FollowUp then = FollowUp::None;
+    std::string imagePath;
+    std::string deviceRoot;  // empty: the program's folder
+    OutputStyle output = OutputStyle::Auto;
+    bool quiet = false;
+};
+
+struct ParsedCommandLine {
+    CliOptions options;
+    std::string error;  // empty when the command line is usable
+};
+
+// Parses the arguments after the program name. Options take their value as the next
+// argument or after '='; "--" ends the options.
+ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments);
+
+// "COM3" (any case) or "\\.\COM3" as the controller's port path and list index; nothing for
+// a text that names no COM port.
+struct ComName {
+    std::string path;
+    std::int32_t index = 0;
+};
+std::optional<ComName> parseComName(const std::string& text);
+
+std::string usageText(const std::string& program);
+
+}  // namespace tervan::cli

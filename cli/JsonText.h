@@ -1,0 +1,30 @@
+// Building one JSON object per line for programs that drive the command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tervan::cli {
+
+// The text as a JSON string literal, quotes included. Control characters become escapes and
+// bytes that are not valid UTF-8 become U+FFFD, so every line parses whatever a text holds.
+std::string jsonString(std::string_view text);
+
+// Collects "key":value pairs and closes them into one object.
+class JsonObject {
+public:
+    JsonObject& text(std::string_view key, std::string_view value);
+    JsonObject& number(std::string_view key, std::int64_t value);
+    JsonObject& number(std::string_view key, double value);
+    JsonObject& boolean(std::string_view key, bool value);
+    // A value that is already JSON (an array or object built elsewhere).
+    JsonObject& raw(std::string_view key, std::string_view json);
+    std::string str() const { return body_ + "}"; }
+
+private:
+    void key(std::string_view name);
+    std::string body_ = "{";
+};
+
+}  // namespace tervan::cli

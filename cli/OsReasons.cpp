@@ -1,0 +1,139 @@
+#include "cli/OsReasons.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "cli/CliOptions.h"
+#include "link/SerialLink.h"
+#include "link/SerialPort.h"
+#include "link/SystemPaths.h"
+#include "link/UsbPipeLink.h"
+
+namespace tervan::cli {
+namespace {
+
+bool isMissing(int error) {
+    return error == ENOENT || error == ENODEV || error == ENXIO;
+}
+
+bool isDenied(int error) {
+    return error == EACCES || error == EPERM;
+}
+
+}  // namespace
+
+std::string portStateWord(int error) {
+    if (error == 0) {
+        return "free";
+    }
+    if (isMissing(error)) {
+        return "missing";
+    }
+    if (error == EBUSY) {
+        return "busy";
+    }
+    if (isDenied(error)) {
+        return "denied";
+    }
+    return "unusable";
+}
+
+std::string owningGroup(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return {};
+    }
+    // getgrgid_r with a buffer of its own: the plain call shares static storage.
+    group entry{};
+    group* found = nullptr;
+    char buffer[4096];
+    if (::getgrgid_r(info.st_gid, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
+        return {};
+    }
+    return found->gr_name;
+}
+
+std::string portOpenReason(int error, const std::string& label, const std::string& device,
+                           const std::string& comLinkPath) {
+    if (error == 0) {
+        return {};
+    }
+    const std::string named =
+        label == device || device.empty() ? label : label + " (" + device + ")";
+    if (isMissing(error)) {
+        std::string text = named + ": no such device; `tervan-cli --list-ports` shows the ports";
+        if (!comLinkPath.empty()) {
+            text += ", and `ln -s /dev/ttyUSB0 " + comLinkPath + "` makes one this port";
+        }
+        return text;
+    }
+    if (error == EBUSY) {
+        return named + " is busy: another program holds it; close that program and try again";
+    }
+    if (isDenied(error)) {
+        const std::string group = owningGroup(device);
+        if (!group.empty() && group != "root") {
+            return named + ": permission denied; the device belongs to group \"" + group +
+                   "\": `sudo usermod -aG " + group + " $USER`, then log in again";
+        }
+        return named + ": permission denied; run as a user who may open it";
+    }
+    return named + ": " + std::strerror(error);
+}
+
+std::string serialPortReason(const std::string& comPortPath) {
+    SerialLink probe;
+    const int error = probe.probe(comPortPath.c_str());
+    const std::string device = os::resolveSerialPath(comPortPath.c_str());
+    std::string label = comPortPath;
+    std::string comLinkPath;
+    if (const auto com = parseComName(comPortPath)) {
+        label = com->path.substr(4);  // "COMn"
+        comLinkPath = deviceRoot() + "/ports/" + label;
+    }
+    return portOpenReason(error, label, device, comLinkPath);
+}
+
+std::string imageFileReason(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return path + ": " + std::strerror(errno);
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return path + " is a folder, not an image file";
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return path + " is not a regular file";
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return path + ": " + std::strerror(errno);
+    }
+    std::string reason;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EAGAIN)) {
+        reason = path + " is locked by another program";
+    }
+    ::close(fd);
+    return reason;
+}
+
+std::string usbDeviceReason(int foundDeviceCount) {
+    const std::string folder = deviceRoot() + "/usb/" + kUsbInterfaceClass;
+    if (foundDeviceCount == 0) {
+        return "no USB device of the target's class in " + folder +
+               "; is the target plugged in and its driver loaded?";
+    }
+    if (foundDeviceCount > 1) {
+        return std::to_string(foundDeviceCount) + " USB devices of the target's class in " +
+               folder + "; leave only one attached";
+    }
+    return {};
+}
+
+}  // namespace tervan::cli

@@ -1,0 +1,32 @@
+// What the system said when a port or the image could not be used, put so that the user
+// knows what to do next.
+#pragma once
+
+#include <string>
+
+namespace tervan::cli {
+
+// A short word for an open error of a port: "free" for 0, "missing", "busy", "denied" or
+// "unusable".
+std::string portStateWord(int error);
+
+// The owning group of a file (after links), or empty when unknown.
+std::string owningGroup(const std::string& path);
+
+// One line on why opening `device` (what the port named `label` stands for) failed with
+// `error`, and what to do. Empty for 0.
+std::string portOpenReason(int error, const std::string& label, const std::string& device,
+                           const std::string& comLinkPath);
+
+// The serial port the controller could not open: probes it now and explains the result.
+// Empty when the port opens now or the system gave no reason.
+std::string serialPortReason(const std::string& comPortPath);
+
+// Why the image file cannot be used: missing, a folder, not readable, locked. Empty when
+// the system has nothing to say.
+std::string imageFileReason(const std::string& path);
+
+// Why no USB device answered: none of the target's class there, or more than one.
+std::string usbDeviceReason(int foundDeviceCount);
+
+}  // namespace tervan::cli

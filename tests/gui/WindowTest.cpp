@@ -1,0 +1,541 @@
+// The Qt window over the real controller, on Qt's offscreen platform: the layout built from the
+// template, the tab order, the first-start state, that writing the state into the controls
+// starts no handler, the user's clicks and keys, and the window services.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "app/DownloaderDialog.h"
+#include "app/qt/QtDialogWindow.h"
+#include "link/SystemPaths.h"
+#include "support/TempDir.h"
+
+using namespace tervan;
+using tervan::qt::DialogUnits;
+using tervan::qt::QtDialogWindow;
+using tervan::testing::readFile;
+using tervan::testing::TempDir;
+using tervan::testing::writeFile;
+
+namespace {
+
+class QtEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        static int argc = 1;
+        static char name[] = "gui_tests";
+        static char* argv[] = {name, nullptr};
+        application_ = std::make_unique<QApplication>(argc, argv);
+    }
+    void TearDown() override { application_.reset(); }
+
+private:
+    std::unique_ptr<QApplication> application_;
+};
+
+[[maybe_unused]] ::testing::Environment* const qtEnvironment =
+    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+// Answers the modal boxes and choosers the window opens, from a timer running in their own
+// event loop. Message boxes are recorded and closed with OK; other dialogs go to `answer`,
+// which must close them. The answer runs from the event loop, so it may open further boxes.
+class ModalAnswerer {
+public:
+    explicit ModalAnswerer(std::function<void(QDialog*)> answer = {}) : answer_(std::move(answer)) {
+        QObject::connect(&timer_, &QTimer::timeout, [this] { poll(); });
+        timer_.start(5);
+    }
+
+    struct Box {
+        QString title;
+        QString text;
+        QMessageBox::Icon icon;
+        int buttons;
+        Qt::CursorShape cursor;
+    };
+    std::vector<Box> boxes;
+
+private:
+    void poll() {
+        auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (modal == nullptr || qobject_cast<QtDialogWindow*>(modal) != nullptr ||
+            modal->property("answered").toBool()) {
+            return;
+        }
+        modal->setProperty("answered", true);
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            const QCursor* cursor = QApplication::overrideCursor();
+            boxes.push_back({box->windowTitle(), box->text(), box->icon(),
+                             static_cast<int>(box->buttons().size()),
+                             cursor != nullptr ? cursor->shape() : Qt::ArrowCursor});
+            QMetaObject::invokeMethod(
+                box, [box] { box->buttons().first()->click(); }, Qt::QueuedConnection);
+        } else if (answer_) {
+            QMetaObject::invokeMethod(
+                modal, [this, modal] { answer_(modal); }, Qt::QueuedConnection);
+        } else {
+            ADD_FAILURE() << "unexpected dialog " << modal->windowTitle().toStdString();
+            QMetaObject::invokeMethod(
+                modal, [modal] { modal->reject(); }, Qt::QueuedConnection);
+        }
+    }
+
+    std::function<void(QDialog*)> answer_;
+    QTimer timer_;
+};
+
+class WindowTest : public ::testing::Test {
+protected:
+    WindowTest() {
+        setDeviceRoot(dir.path());
+        std::filesystem::create_directory(dir.file("ports"));
+    }
+    ~WindowTest() override {
+        window.reset();
+        dialog.reset();
+        setDeviceRoot("");
+    }
+
+    QtDialogWindow& open() {
+        dialog = std::make_unique<DownloaderDialog>(settings);
+        window = std::make_unique<QtDialogWindow>(*dialog);
+        window->initialise();
+        return *window;
+    }
+    QtDialogWindow& openShown() {
+        open();
+        window->show();
+        window->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        return *window;
+    }
+    template <typename T>
+    T* widget(int id) {
+        T* result = qobject_cast<T*>(window->control(id));
+        EXPECT_NE(result, nullptr) << "control " << id;
+        return result;
+    }
+    std::string storedSetting(const char* key) { return settings.readSettingText("setup", key); }
+    // A port that is there (any device that opens) or missing (a link to nothing).
+    void port(int number, bool present) {
+        std::filesystem::create_symlink(present ? "/dev/null" : dir.file("no-such-device"),
+                                        dir.file("ports/COM" + std::to_string(number)));
+    }
+    std::string image(const std::string& name, std::size_t size) {
+        writeFile(dir.file(name), std::string(size, '\x11'));
+        return dir.file(name);
+    }
+
+    TempDir dir;
+    SettingsStore settings{dir.file("tervan.ini")};
+    std::unique_ptr<DownloaderDialog> dialog;
+    std::unique_ptr<QtDialogWindow> window;
+};
+
+struct ExpectedControl {
+    int id;
+    const char* className;
+    const char* text;
+    QRect rect;  // dialog units
+    bool enabled;
+};
+
+// The dialog as it must appear, in creation order.
+const ExpectedControl kLayout[] = {
+    {1, "QPushButton", "Close", {224, 5, 50, 14}, true},
+    {1000, "QLineEdit", "", {10, 16, 152, 12}, true},
+    {1001, "QPushButton", "Open", {165, 15, 39, 14}, true},
+    {1002, "QPushButton", "Download", {5, 88, 60, 15}, true},
+    {1003, "QPushButton", "Reset", {75, 88, 60, 15}, true},
+    {1004, "QPushButton", "Down to RAM", {5, 106, 60, 15}, true},
+    {1005, "QPushButton", "Run RAM", {75, 106, 60, 15}, true},
+    {1015, "QPushButton", "Connect", {5, 124, 60, 15}, true},
+    {1016, "QPushButton", "Disconnect", {75, 124, 60, 15}, true},
+    {1020, "QRadioButton", "SAM7S256/128", {221, 56, 62, 10}, true},
+    {1021, "QRadioButton", "SAM7S64/32", {221, 67, 55, 10}, true},
+    {1018, "QRadioButton", "USB port", {221, 108, 46, 10}, false},
+    {1019, "QRadioButton", "Serial port", {221, 120, 46, 10}, true},
+    {1025, "QComboBox", "", {230, 133, 39, 176}, true},
+    {-1, "QLabel", "Size:", {10, 33, 20, 10}, true},
+    {1008, "QLabel", "", {35, 34, 90, 10}, true},
+    {-1, "QGroupBox", "Rom File", {5, 3, 205, 45}, true},
+    {1013, "QProgressBar", "", {5, 53, 205, 10}, true},
+    {1014, "QLabel", "", {5, 68, 205, 12}, true},
+    {-1, "QLabel", "tervan.example.org/downloader", {15, 147, 115, 10}, true},
+    {-1, "QGroupBox", "I/O", {215, 96, 68, 55}, true},
+    {-1, "QGroupBox", "Target", {161, 96, 46, 46}, true},
+    {-1, "QGroupBox", "MCU", {215, 43, 68, 43}, true},
+    {1026, "QRadioButton", "ROM", {166, 108, 31, 10}, true},
+    {1027, "QRadioButton", "RAM", {166, 121, 30, 10}, true},
+};
+
+QString textOf(QWidget* widget) {
+    if (auto* button = qobject_cast<QAbstractButton*>(widget))
+        return button->text();
+    if (auto* label = qobject_cast<QLabel*>(widget))
+        return label->text();
+    if (auto* edit = qobject_cast<QLineEdit*>(widget))
+        return edit->text();
+    if (auto* group = qobject_cast<QGroupBox*>(widget))
+        return group->title();
+    return {};
+}
+
+}  // namespace
+
+void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+TEST(DialogUnitsTest, ConvertsWithRoundingLikeTheDialogManager) {
+    const DialogUnits units(6, 13);
+    EXPECT_EQ(units.toPixels(QRect(224, 5, 50, 14)), QRect(336, 8, 75, 23));
+    EXPECT_EQ(units.toPixels(QSize(290, 165)), QSize(435, 268));
+}
+
+TEST_F(WindowTest, ControlsFollowTheLayout) {
+    // Built but not initialised: the controls as they are created.
+    dialog = std::make_unique<DownloaderDialog>(settings);
+    window = std::make_unique<QtDialogWindow>(*dialog);
+    const DialogUnits& units = window->units();
+
+    EXPECT_EQ(window->windowTitle(), "TERVAN Downloader for AT91SAM7S256/64 v1.0.7");
+    EXPECT_EQ(window->minimumSize(), units.toPixels(QSize(290, 165)));
+    EXPECT_EQ(window->maximumSize(), window->minimumSize());
+    EXPECT_FALSE(window->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(window->windowIcon().availableSizes().contains(QSize(32, 32)));
+
+    const auto& created = window->controlsInCreationOrder();
+    ASSERT_EQ(created.size(), std::size(kLayout));
+    for (std::size_t i = 0; i < created.size(); ++i) {
+        const ExpectedControl& expected = kLayout[i];
+        QWidget* widget = created[i];
+        SCOPED_TRACE(::testing::Message() << "control " << i << " id " << expected.id);
+        EXPECT_STREQ(widget->metaObject()->className(), expected.className);
+        EXPECT_EQ(textOf(widget), expected.text);
+        EXPECT_EQ(widget->isEnabled(), expected.enabled);
+        if (expected.id != -1) {
+            EXPECT_EQ(window->control(expected.id), widget);
+            EXPECT_EQ(widget->objectName(), QStringLiteral("control%1").arg(expected.id));
+        }
+        QRect pixels = units.toPixels(expected.rect);
+        if (expected.id == kComList) {
+            // The template's height includes the opened list; the closed box is one line.
+            EXPECT_LE(widget->height(), units.toPixelsY(16));
+            EXPECT_GE(static_cast<QComboBox*>(widget)->maxVisibleItems(), 10);
+            pixels.setHeight(widget->height());
+        }
+        EXPECT_EQ(widget->geometry(), pixels);
+    }
+
+    EXPECT_TRUE(widget<QPushButton>(kCloseButton)->isDefault());
+    auto* list = widget<QComboBox>(kComList);
+    ASSERT_EQ(list->count(), 10);
+    EXPECT_EQ(list->itemText(0), "COM1");
+    EXPECT_EQ(list->itemText(9), "COM10");
+    const std::pair<int, const char*> names[] = {{kPathField, "Rom File"},
+                                                 {kComList, "COM port"},
+                                                 {kProgressBar, "Progress"},
+                                                 {kStatusLine, "Status"},
+                                                 {kSizeLabel, "Size"}};
+    for (const auto& [id, name] : names) {
+        EXPECT_EQ(window->control(id)->accessibleName(), name);
+    }
+    EXPECT_EQ(widget<QLabel>(kStatusLine)->alignment(), Qt::AlignCenter);
+    EXPECT_FALSE(widget<QProgressBar>(kProgressBar)->isTextVisible());
+
+    // Three radio groups, each holding exactly its own pair.
+    const std::pair<int, int> groups[] = {
+        {kModel256Radio, kModel64Radio}, {kUsbRadio, kSerialRadio}, {kRomRadio, kRamRadio}};
+    for (const auto& [first, second] : groups) {
+        QButtonGroup* group = widget<QRadioButton>(first)->group();
+        ASSERT_NE(group, nullptr);
+        EXPECT_EQ(group->buttons().size(), 2);
+        EXPECT_EQ(widget<QRadioButton>(second)->group(), group);
+        EXPECT_EQ(group->id(widget<QRadioButton>(second)), second);
+    }
+}
+
+TEST_F(WindowTest, TabOrderIsCreationOrderWithoutRadioButtons) {
+    open();
+    // The focus chain holds the tab stops in creation order; radio buttons and labels are
+    // not in it.
+    std::vector<int> chain;
+    QWidget* start = window->control(kCloseButton);
+    QWidget* current = start;
+    do {
+        if (current->focusPolicy() & Qt::TabFocus) {
+            chain.push_back(current->objectName().mid(7).toInt());  // "control<id>"
+        }
+        current = current->nextInFocusChain();
+    } while (current != start && chain.size() < 40);
+    EXPECT_EQ(chain, (std::vector<int>{kCloseButton, kPathField, kOpenButton, kDownloadButton,
+                                       kResetButton, kDownToRamButton, kRunRamButton,
+                                       kConnectButton, kDisconnectButton, kComList}));
+
+    // Shown, the window starts with the focus on the first tab stop.
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    EXPECT_EQ(QApplication::focusWidget(), window->control(kCloseButton));
+}
+
+TEST_F(WindowTest, FirstStartWithoutSettingsFile) {
+    ModalAnswerer answerer;
+    open();
+    EXPECT_TRUE(widget<QRadioButton>(kSerialRadio)->isChecked());
+    EXPECT_FALSE(widget<QRadioButton>(kUsbRadio)->isChecked());
+    EXPECT_TRUE(widget<QRadioButton>(kModel256Radio)->isChecked());
+    EXPECT_TRUE(widget<QRadioButton>(kRomRadio)->isChecked());
+    EXPECT_EQ(widget<QComboBox>(kComList)->currentText(), "COM1");
+    EXPECT_EQ(widget<QLineEdit>(kPathField)->text(), "");
+    EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), "");
+    EXPECT_EQ(widget<QLabel>(kStatusLine)->text(), "Disconnected");
+    EXPECT_EQ(widget<QProgressBar>(kProgressBar)->value(), 0);
+    EXPECT_FALSE(window->control(kUsbRadio)->isEnabled());
+    EXPECT_TRUE(window->control(kComList)->isEnabled());
+    // Of the six connection and action buttons only Connect is enabled.
+    for (int id :
+         {kDisconnectButton, kDownloadButton, kResetButton, kDownToRamButton, kRunRamButton}) {
+        EXPECT_FALSE(window->control(id)->isEnabled()) << id;
+    }
+    EXPECT_TRUE(window->control(kConnectButton)->isEnabled());
+    EXPECT_TRUE(answerer.boxes.empty());
+    EXPECT_FALSE(std::filesystem::exists(settings.settingsPath));
+}
+
+TEST_F(WindowTest, WritingTheStateIntoTheControlsStartsNoHandler) {
+    // COM7 is missing: a selection change that reached the controller would probe it and
+    // show a box; a radio change would write the settings file.
+    port(7, false);
+    writeFile(settings.settingsPath, "[setup]\ninterface=1\nmodel=1\ncom=6\ntarget=1\n");
+    const std::string before = readFile(settings.settingsPath);
+    ModalAnswerer answerer;
+    openShown();
+    EXPECT_TRUE(widget<QRadioButton>(kModel64Radio)->isChecked());
+    EXPECT_TRUE(widget<QRadioButton>(kRamRadio)->isChecked());
+    EXPECT_EQ(widget<QComboBox>(kComList)->currentIndex(), 6);
+
+    dialog->targetModel = 0;
+    dialog->targetMemory = 0;
+    dialog->comIndex = 2;
+    dialog->refreshControls();
+    dialog->targetMemory = 2;  // checks neither button of the group
+    dialog->comIndex = 12;     // selects no entry
+    dialog->refreshControls();
+    QTest::qWait(50);
+
+    EXPECT_TRUE(widget<QRadioButton>(kModel256Radio)->isChecked());
+    EXPECT_FALSE(widget<QRadioButton>(kRomRadio)->isChecked());
+    EXPECT_FALSE(widget<QRadioButton>(kRamRadio)->isChecked());
+    EXPECT_EQ(widget<QComboBox>(kComList)->currentIndex(), -1);
+    EXPECT_TRUE(answerer.boxes.empty());
+    EXPECT_EQ(readFile(settings.settingsPath), before);
+}
+
+TEST_F(WindowTest, RamClickWhileConnectedDisablesTheFlashButtons) {
+    openShown();
+    // The connected window with ROM chosen.
+    window->enableControl(kConnectButton, false);
+    for (int id : {kDisconnectButton, kDownloadButton, kResetButton}) {
+        window->enableControl(id, true);
+    }
+
+    QTest::mouseClick(window->control(kRamRadio), Qt::LeftButton);
+    EXPECT_TRUE(widget<QRadioButton>(kRamRadio)->isChecked());
+    EXPECT_FALSE(window->control(kDownloadButton)->isEnabled());
+    EXPECT_FALSE(window->control(kResetButton)->isEnabled());
+    EXPECT_FALSE(window->control(kDownToRamButton)->isEnabled());
+    EXPECT_FALSE(window->control(kRunRamButton)->isEnabled());
+    EXPECT_TRUE(window->control(kDisconnectButton)->isEnabled());
+    EXPECT_EQ(storedSetting("target"), "1");
+
+    // A click on the button already checked runs the handler too.
+    std::filesystem::remove(settings.settingsPath);
+    QTest::mouseClick(window->control(kRamRadio), Qt::LeftButton);
+    EXPECT_EQ(storedSetting("target"), "1");
+}
+
+TEST_F(WindowTest, ComListSelectionByTheUser) {
+    port(6, true);
+    port(7, false);
+    port(8, true);
+    settings.writeSettingInt("setup", "com", 5);
+    ModalAnswerer answerer;
+    openShown();
+    auto* list = widget<QComboBox>(kComList);
+    list->setFocus();
+
+    QTest::keyClick(list, Qt::Key_Down);  // COM7, missing
+    ASSERT_EQ(answerer.boxes.size(), 1u);
+    EXPECT_EQ(answerer.boxes[0].text, "This COM-Port is not available!");
+    EXPECT_EQ(answerer.boxes[0].title, "gui_tests");
+    EXPECT_EQ(answerer.boxes[0].icon, QMessageBox::NoIcon);
+    EXPECT_EQ(answerer.boxes[0].buttons, 1);
+    EXPECT_EQ(list->currentText(), "COM7");
+    EXPECT_EQ(storedSetting("com"), "5");
+
+    // Picking the entry already shown is no change.
+    Q_EMIT list->activated(6);
+    EXPECT_EQ(answerer.boxes.size(), 1u);
+
+    QTest::keyClick(list, Qt::Key_Down);  // COM8, there
+    EXPECT_EQ(answerer.boxes.size(), 1u);
+    EXPECT_EQ(storedSetting("com"), "7");
+    EXPECT_EQ(dialog->comPortPath, "\\\\.\\COM8");
+    EXPECT_EQ(widget<QLabel>(kStatusLine)->text(), "Disconnected");
+}
+
+TEST_F(WindowTest, EnterInThePathFieldIsTheOkCommandAndEscapeCancels) {
+    openShown();
+    auto* path = widget<QLineEdit>(kPathField);
+    QTimer::singleShot(0, path, [path] {
+        path->setFocus();
+        path->setText("/typed/image.bin");
+        QTest::keyClick(path, Qt::Key_Return);
+    });
+    EXPECT_EQ(window->exec(), static_cast<int>(DialogResult::Ok));
+    EXPECT_EQ(dialog->imagePath, "/typed/image.bin");  // the controls were read
+
+    window->show();
+    QTimer::singleShot(0, window.get(), [this] { QTest::keyClick(window.get(), Qt::Key_Escape); });
+    EXPECT_EQ(window->exec(), static_cast<int>(DialogResult::Cancel));
+
+    // The title bar's close button is cancel as well.
+    window->show();
+    QTimer::singleShot(0, window.get(), [this] { window->close(); });
+    EXPECT_EQ(window->exec(), static_cast<int>(DialogResult::Cancel));
+}
+
+TEST_F(WindowTest, ProgressBarClampsAndNeverTurnsIntoABusyIndicator) {
+    open();
+    auto* bar = widget<QProgressBar>(kProgressBar);
+    window->setProgressRange(0, 0);
+    EXPECT_GT(bar->maximum(), bar->minimum());
+    EXPECT_EQ(bar->value(), 0);
+
+    window->setProgressRange(0, 1024);
+    window->setProgressPosition(2000);
+    EXPECT_EQ(bar->value(), 1024);
+    window->setProgressPosition(-5);
+    EXPECT_EQ(bar->value(), 0);
+    window->setProgressPosition(300);
+    window->setProgressRange(0, 100);  // a narrower range keeps the position inside it
+    EXPECT_EQ(bar->value(), 100);
+}
+
+TEST_F(WindowTest, WaitCursorNestsAndMessageBoxesShowTheNormalCursor) {
+    ModalAnswerer answerer;
+    open();
+    window->setWaitCursor(true);
+    window->setWaitCursor(true);
+    window->messageBox("Target <b>not</b> found");
+    ASSERT_EQ(answerer.boxes.size(), 1u);
+    EXPECT_EQ(answerer.boxes[0].cursor, Qt::ArrowCursor);
+    EXPECT_EQ(answerer.boxes[0].text, "Target <b>not</b> found");
+    ASSERT_NE(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+
+    window->setWaitCursor(false);
+    EXPECT_NE(QApplication::overrideCursor(), nullptr);
+    window->setWaitCursor(false);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    window->setWaitCursor(false);  // one too many changes nothing
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+
+    // A window destroyed while waiting gives the cursor back.
+    window->setWaitCursor(true);
+    window.reset();
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(WindowTest, ActivationOtherThanByAClickRechecksTheImage) {
+    const std::string path = image("app.bin", 100);
+    settings.writeSettingText("setup", "file", path);
+    openShown();
+    EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), "100 Bytes");
+    QWidget other;
+    auto switchAway = [&other] {
+        other.show();
+        other.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    };
+    // Let the activation of the first show be settled before the file changes.
+    QTest::qWait(2 * QtDialogWindow::kClickActivationMs);
+
+    image("app.bin", 2000);
+    switchAway();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QTRY_COMPARE_WITH_TIMEOUT(widget<QLabel>(kSizeLabel)->text(), QString("2000 Bytes"), 2000);
+
+    // Activated by a click on the window: no re-check.
+    image("app.bin", 3000);
+    switchAway();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QTest::mouseClick(window->control(kSizeLabel), Qt::LeftButton);
+    QTest::qWait(3 * QtDialogWindow::kClickActivationMs);
+    EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), "2000 Bytes");
+}
+
+TEST_F(WindowTest, OpenChoosesAnImageFile) {
+    const std::string first = image("first.bin", 10);
+    const std::string second = image("second.bin", 20);
+    settings.writeSettingText("setup", "file", first);
+
+    // Cancel changes nothing.
+    QString startFolder;
+    {
+        ModalAnswerer answerer([&](QDialog* modal) {
+            auto* chooser = qobject_cast<QFileDialog*>(modal);
+            ASSERT_NE(chooser, nullptr);
+            startFolder = chooser->directory().absolutePath();
+            EXPECT_TRUE(chooser->testOption(QFileDialog::DontUseNativeDialog));
+            EXPECT_EQ(chooser->nameFilters(), QStringList{"BIN (*.bin)"});
+            chooser->reject();
+        });
+        openShown();
+        QTest::mouseClick(window->control(kOpenButton), Qt::LeftButton);
+    }
+    EXPECT_EQ(startFolder, QString::fromStdString(dir.path()));
+    EXPECT_EQ(dialog->imagePath, first);
+    EXPECT_EQ(storedSetting("file"), first);
+
+    // A name in a folder that does not exist is refused (with a box) and the chooser stays
+    // open; an existing file is taken, checked and stored.
+    bool refused = false;
+    ModalAnswerer answerer([&](QDialog* modal) {
+        auto* chooser = qobject_cast<QFileDialog*>(modal);
+        ASSERT_NE(chooser, nullptr);
+        auto* name = chooser->findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_NE(name, nullptr);
+        name->setText(QString::fromStdString(dir.file("missing/x.bin")));
+        static_cast<QDialog*>(chooser)->accept();
+        refused = chooser->isVisible();
+        name->setText(QString::fromStdString(second));
+        static_cast<QDialog*>(chooser)->accept();
+    });
+    QTest::mouseClick(window->control(kOpenButton), Qt::LeftButton);
+    EXPECT_TRUE(refused);
+    ASSERT_EQ(answerer.boxes.size(), 1u);
+    EXPECT_NE(answerer.boxes[0].text.indexOf("does not exist"), -1);
+    EXPECT_EQ(dialog->imagePath, second);
+    EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), "20 Bytes");
+    EXPECT_EQ(storedSetting("file"), second);
+}
