@@ -410,14 +410,16 @@ struct TargetSimulator::Impl {
                 delay += milliseconds(config.pageWriteDelayMs);
             }
         }
-        pending = Pending{answer, now + delay, command, applied, number};
+        // The answer is due counted from the frame's last byte on the wire, not from when this
+        // thread got round to it, so the loader's own lateness never slows the line.
+        pending = Pending{answer, std::min(now, lastArrival) + delay, command, applied, number};
     }
 
     void finishFrame(Clock::time_point now) {
         const Pending done = *pending;
         pending.reset();
         if (done.answer >= 0) {
-            queueByte(static_cast<std::uint8_t>(done.answer), now, false);
+            queueByte(static_cast<std::uint8_t>(done.answer), std::min(now, done.due), false);
         }
         if (config.dropAfterFrame >= 0 && done.number == config.dropAfterFrame) {
             dropArmed = true;
