@@ -1,0 +1,76 @@
+// The image file on Win32: opened for reading without sharing, measured with GetFileSizeEx,
+// read with ReadFile from its first byte.
+#include "app/ImageFile.h"
+
+#include <windows.h>
+
+#include "link/win32/Win32Handle.h"
+
+namespace tervan::os {
+
+using win32::handleOf;
+
+PlatformHandle openImageFile(const std::string& path) {
+    if (path.empty()) {
+        return kInvalidHandle;
+    }
+    // Share mode 0: the open fails while another program holds the file, and no other program
+    // can open it while it is held here.
+    const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return kInvalidHandle;
+    }
+    // Only a file on disk is an image: a COM port, a pipe or the console could block a read
+    // or never end.
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        ::CloseHandle(handle);
+        return kInvalidHandle;
+    }
+    return win32::platformHandleOf(handle);
+}
+
+bool imageFileInfo(PlatformHandle handle, ImageFileInfo* info) {
+    LARGE_INTEGER size{};
+    FILETIME written{};
+    if (info == nullptr || ::GetFileSizeEx(handleOf(handle), &size) == FALSE || size.QuadPart < 0 ||
+        ::GetFileTime(handleOf(handle), nullptr, nullptr, &written) == FALSE) {
+        return false;
+    }
+    info->size = static_cast<std::uint64_t>(size.QuadPart);
+    // FILETIME counts 100 ns steps since 1601-01-01; the stamp only has to change with the file.
+    const std::uint64_t ticks =
+        (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+    constexpr std::uint64_t kTicksFrom1601To1970 = 116444736000000000ull;
+    info->modified =
+        (static_cast<std::int64_t>(ticks) - static_cast<std::int64_t>(kTicksFrom1601To1970)) * 100;
+    return true;
+}
+
+std::int64_t readImageFile(PlatformHandle handle, void* buffer, std::uint32_t length) {
+    LARGE_INTEGER start{};
+    if (::SetFilePointerEx(handleOf(handle), start, nullptr, FILE_BEGIN) == FALSE) {
+        return -1;
+    }
+    auto* out = static_cast<char*>(buffer);
+    std::uint32_t done = 0;
+    while (done < length) {
+        DWORD got = 0;
+        if (::ReadFile(handleOf(handle), out + done, length - done, &got, nullptr) == FALSE) {
+            return -1;
+        }
+        if (got == 0) {
+            break;  // the end of the file
+        }
+        done += got;
+    }
+    return done;
+}
+
+void closeImageFile(PlatformHandle handle) {
+    if (handle != kInvalidHandle) {
+        ::CloseHandle(handleOf(handle));
+    }
+}
+
+}  // namespace tervan::os

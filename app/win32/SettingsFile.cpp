@@ -1,0 +1,176 @@
+// The settings file on Win32: whole-file reads, replacement by MoveFileExA and a named mutex
+// per file that serialises writers across processes. The INI logic above it is the shared
+// one in app/SettingsStore.cpp, so a file reads and writes the same on every platform.
+#include "app/SettingsFile.h"
+
+#include <windows.h>
+
+#include <cctype>
+#include <cstdint>
+#include <string>
+
+namespace tervan::os {
+namespace {
+
+// How long a write waits for a reader to let go of the settings file: 40 x 10 ms.
+constexpr int kReplaceAttempts = 40;
+constexpr DWORD kReplaceRetryMs = 10;
+
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle() { close(); }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+    bool close() {
+        const bool ok = !valid() || ::CloseHandle(handle_) != FALSE;
+        handle_ = INVALID_HANDLE_VALUE;
+        return ok;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+bool writeAll(HANDLE handle, const char* data, std::size_t size) {
+    while (size > 0) {
+        const DWORD chunk = size > 0x10000000 ? 0x10000000 : static_cast<DWORD>(size);
+        DWORD done = 0;
+        if (::WriteFile(handle, data, chunk, &done, nullptr) == FALSE || done == 0) {
+            return false;
+        }
+        data += done;
+        size -= done;
+    }
+    return true;
+}
+
+// The mutex name for one settings file: its full path, case folded (NTFS names compare
+// without case), with the separators the object namespace reserves replaced. Long paths are
+// cut to a hash so that the name stays within MAX_PATH.
+std::string mutexNameFor(const std::string& path) {
+    char full[MAX_PATH * 4];
+    const DWORD n = ::GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    std::string key = n > 0 && n < sizeof full ? std::string(full, n) : path;
+    for (char& c : key) {
+        c = c == '\\' || c == '/' ? '|'
+                                  : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    constexpr std::size_t kMaxKey = 200;
+    if (key.size() > kMaxKey) {
+        // FNV-1a over the whole key keeps different long paths apart.
+        std::uint64_t hash = 14695981039346656037ull;
+        for (const char c : key) {
+            hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+        }
+        key = key.substr(key.size() - kMaxKey / 2) + "#" + std::to_string(hash);
+    }
+    return "Local\\tervan-settings-" + key;
+}
+
+}  // namespace
+
+ReadResult readSettingsFile(const std::string& path, std::string& content) {
+    content.clear();
+    // Shared for deleting too: a writer may rename a new file over this one while it is read.
+    FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                   ? ReadResult::Missing
+                   : ReadResult::Unusable;
+    }
+    LARGE_INTEGER size{};
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK ||
+        ::GetFileSizeEx(file.get(), &size) == FALSE || size.QuadPart < 0 ||
+        static_cast<std::uint64_t>(size.QuadPart) > kMaxSettingsFileSize) {
+        return ReadResult::Unusable;
+    }
+    char chunk[8192];
+    for (;;) {
+        DWORD got = 0;
+        if (::ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) == FALSE) {
+            content.clear();
+            return ReadResult::Unusable;
+        }
+        if (got == 0) {
+            break;
+        }
+        content.append(chunk, got);
+        if (content.size() > kMaxSettingsFileSize) {
+            content.clear();
+            return ReadResult::Unusable;
+        }
+    }
+    return ReadResult::Ok;
+}
+
+bool replaceSettingsFile(const std::string& path, const std::string& content) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        // A folder of that name, or a read-only settings file, stays as it is.
+        if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+            return false;
+        }
+    }
+    const std::string temp = path + ".tmp." + std::to_string(::GetCurrentProcessId());
+    FileHandle file(::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        return false;
+    }
+    bool ok = writeAll(file.get(), content.data(), content.size());
+    ok = ::FlushFileBuffers(file.get()) != FALSE && ok;
+    ok = file.close() && ok;
+    // The new file takes the old one's place in one step; the old one is never half written.
+    // Windows refuses to replace a file while anyone has it open, and readers (another copy
+    // of the program) hold it for a moment without the lock: try again for a while.
+    for (int attempt = 0; ok; ++attempt) {
+        if (::MoveFileExA(temp.c_str(), path.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE) {
+            break;
+        }
+        const DWORD error = ::GetLastError();
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) ||
+            attempt + 1 == kReplaceAttempts) {
+            ok = false;
+            break;
+        }
+        ::Sleep(kReplaceRetryMs);
+    }
+    if (!ok) {
+        ::DeleteFileA(temp.c_str());
+    }
+    return ok;
+}
+
+// A named mutex rather than a lock on the file: the file is replaced by each write, so a lock
+// on it would not outlive the write, and a lock file would litter the program's folder. A
+// holder that ends without releasing it leaves the mutex abandoned, which the next waiter
+// takes over.
+SettingsLock::SettingsLock(const std::string& path) {
+    const HANDLE mutex = ::CreateMutexA(nullptr, FALSE, mutexNameFor(path).c_str());
+    if (mutex == nullptr) {
+        return;
+    }
+    const DWORD waited = ::WaitForSingleObject(mutex, INFINITE);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        ::CloseHandle(mutex);
+        return;
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(mutex);
+}
+
+SettingsLock::~SettingsLock() {
+    if (handle_ != -1) {
+        const HANDLE mutex = reinterpret_cast<HANDLE>(handle_);
+        ::ReleaseMutex(mutex);
+        ::CloseHandle(mutex);
+    }
+}
+
+}  // namespace tervan::os

@@ -1,0 +1,322 @@
+#include "app/win32/Win32DialogWindow.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <cstring>
+#include <vector>
+
+#include "resources/windows/resource.h"
+
+namespace tervan {
+namespace {
+
+static_assert(IDC_PATH == kPathField && IDC_OPEN == kOpenButton &&
+                  IDC_DOWNLOAD == kDownloadButton && IDC_RESET == kResetButton &&
+                  IDC_DOWN_TO_RAM == kDownToRamButton && IDC_RUN_RAM == kRunRamButton &&
+                  IDC_SIZE_TEXT == kSizeLabel && IDC_PROGRESS == kProgressBar &&
+                  IDC_STATUS == kStatusLine && IDC_CONNECT == kConnectButton &&
+                  IDC_DISCONNECT == kDisconnectButton && IDC_USB == kUsbRadio &&
+                  IDC_SERIAL == kSerialRadio && IDC_MODEL_256 == kModel256Radio &&
+                  IDC_MODEL_64 == kModel64Radio && IDC_COM == kComList && IDC_ROM == kRomRadio &&
+                  IDC_RAM == kRamRadio && IDOK == kCloseButton,
+              "the resource ids and the controller's control ids must agree");
+
+// Posted by WM_ACTIVATE, so that the image re-check runs after the default activation
+// handling (focus restore) and never nested inside the handler whose message box closed.
+constexpr UINT kActivatedMessage = WM_APP + 1;
+
+// "BIN *.bin" shows files matching "*.bin"; the literal's own zero ends the list.
+constexpr char kImageFilter[] = "BIN *.bin\0*.bin\0";
+
+// Windows paths may exceed MAX_PATH; the chooser gets room for long ones.
+constexpr DWORD kChosenPathSize = 32768;
+
+}  // namespace
+
+Win32DialogWindow::Win32DialogWindow(HINSTANCE instance, DownloaderDialog& controller)
+    : instance_(instance), controller_(controller) {
+    icon_ = ::LoadIconA(instance_, MAKEINTRESOURCEA(IDI_DOWNLOADER));
+}
+
+Win32DialogWindow::~Win32DialogWindow() {
+    if (window_ != nullptr) {
+        ::DestroyWindow(window_);
+    }
+}
+
+INT_PTR Win32DialogWindow::runModal() {
+    modal_ = true;
+    result_.reset();
+    return ::DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_DOWNLOADER), nullptr,
+                             &Win32DialogWindow::dialogProcedure, reinterpret_cast<LPARAM>(this));
+}
+
+HWND Win32DialogWindow::create(bool show) {
+    modal_ = false;
+    result_.reset();
+    const HWND window =
+        ::CreateDialogParamA(instance_, MAKEINTRESOURCEA(IDD_DOWNLOADER), nullptr,
+                             &Win32DialogWindow::dialogProcedure, reinterpret_cast<LPARAM>(this));
+    if (window != nullptr && show) {
+        ::ShowWindow(window, SW_SHOW);
+        ::UpdateWindow(window);
+    }
+    return window;
+}
+
+std::string Win32DialogWindow::applicationName() {
+    char path[MAX_PATH * 4] = {};
+    const DWORD n = ::GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string name(path, n < sizeof path ? n : 0);
+    const auto separator = name.find_last_of("\\/");
+    if (separator != std::string::npos) {
+        name.erase(0, separator + 1);
+    }
+    const auto dot = name.find_last_of('.');
+    if (dot != std::string::npos && dot > 0) {
+        name.erase(dot);
+    }
+    return name;
+}
+
+// ---- the dialog procedure ----
+
+INT_PTR CALLBACK Win32DialogWindow::dialogProcedure(HWND window, UINT message, WPARAM wParam,
+                                                    LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        auto* self = reinterpret_cast<Win32DialogWindow*>(lParam);
+        ::SetWindowLongPtrA(window, DWLP_USER, lParam);
+        self->window_ = window;
+        self->initialise();
+        return TRUE;  // the focus goes to the first control with a tab stop, "Close"
+    }
+    auto* self = reinterpret_cast<Win32DialogWindow*>(::GetWindowLongPtrA(window, DWLP_USER));
+    if (self == nullptr) {
+        return FALSE;  // messages before WM_INITDIALOG (WM_SETFONT and the like)
+    }
+    return self->handleMessage(message, wParam, lParam);
+}
+
+INT_PTR Win32DialogWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_COMMAND:
+            command(LOWORD(wParam), HIWORD(wParam));
+            return TRUE;
+        case WM_ACTIVATE:
+            // WA_ACTIVE (1) is any activation but a mouse click, WA_CLICKACTIVE (2) a click.
+            ::PostMessageA(window_, kActivatedMessage, LOWORD(wParam), HIWORD(wParam) != 0);
+            return FALSE;  // the dialog's default activation handling runs
+        case kActivatedMessage:
+            controller_.handleActivation(static_cast<int>(wParam), lParam != 0);
+            return TRUE;
+        case WM_PAINT:
+            return paintMinimised() ? TRUE : FALSE;
+        case WM_QUERYDRAGICON:
+            // One of the messages whose answer is the procedure's return value itself.
+            return reinterpret_cast<INT_PTR>(icon_);
+        case WM_DESTROY:
+            controller_.windowDestroyed();
+            return FALSE;
+        case WM_NCDESTROY:
+            ::SetWindowLongPtrA(window_, DWLP_USER, 0);
+            window_ = nullptr;
+            return FALSE;
+        default:
+            return FALSE;
+    }
+}
+
+void Win32DialogWindow::initialise() {
+    fillListsFromResource();
+    if (icon_ != nullptr) {
+        ::SendMessageA(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+        ::SendMessageA(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+    }
+    controller_.initWindow();
+}
+
+// The dialog's initialisation data: entries of (control id, message, length, text), ended by
+// a control id of 0. Only list entries are kept there.
+void Win32DialogWindow::fillListsFromResource() {
+    const HRSRC found = ::FindResourceA(instance_, MAKEINTRESOURCEA(IDD_DOWNLOADER),
+                                        MAKEINTRESOURCEA(RT_TERVAN_DLGINIT));
+    const HGLOBAL loaded = found != nullptr ? ::LoadResource(instance_, found) : nullptr;
+    const auto* data =
+        static_cast<const unsigned char*>(loaded != nullptr ? ::LockResource(loaded) : nullptr);
+    if (data == nullptr) {
+        return;
+    }
+    const DWORD size = ::SizeofResource(instance_, found);
+    constexpr DWORD kEntryHeader = 2 + 2 + 4;
+    DWORD offset = 0;
+    while (offset + kEntryHeader <= size) {
+        WORD control = 0;
+        WORD message = 0;
+        DWORD length = 0;
+        std::memcpy(&control, data + offset, 2);
+        if (control == 0) {
+            break;
+        }
+        std::memcpy(&message, data + offset + 2, 2);
+        std::memcpy(&length, data + offset + 4, 4);
+        offset += kEntryHeader;
+        if (length > size - offset) {
+            break;  // damaged data: take nothing beyond the resource
+        }
+        const auto* text = reinterpret_cast<const char*>(data + offset);
+        const std::string entry(text, ::strnlen(text, length));
+        if (message == DLGINIT_ADDSTRING) {
+            ::SendDlgItemMessageA(window_, control, CB_ADDSTRING, 0,
+                                  reinterpret_cast<LPARAM>(entry.c_str()));
+        }
+        offset += length;
+    }
+}
+
+void Win32DialogWindow::command(int id, int code) {
+    if (id == IDOK && code == BN_CLICKED) {
+        controller_.okCommand();  // "Close", and Enter while no other push button has focus
+    } else if (id == IDCANCEL) {
+        controller_.cancelCommand();  // Escape, the title bar's close button, the system menu
+    } else if (id == kComList) {
+        if (code == CBN_SELCHANGE) {
+            controller_.comSelectionChanged();
+        }
+    } else if (code == BN_CLICKED) {
+        // The controller ignores clicks while it writes state into the controls.
+        controller_.controlClicked(id);
+    }
+}
+
+bool Win32DialogWindow::paintMinimised() {
+    if (::IsIconic(window_) == FALSE) {
+        return false;
+    }
+    PAINTSTRUCT paint{};
+    const HDC dc = ::BeginPaint(window_, &paint);
+    ::SendMessageA(window_, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+    RECT client{};
+    ::GetClientRect(window_, &client);
+    const int x = (client.right - client.left - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
+    const int y = (client.bottom - client.top - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
+    ::DrawIcon(dc, x, y, icon_);
+    ::EndPaint(window_, &paint);
+    return true;
+}
+
+// ---- window services ----
+
+void Win32DialogWindow::setControlText(int id, const std::string& text) {
+    ::SetDlgItemTextA(window_, id, text.c_str());
+}
+
+std::string Win32DialogWindow::controlText(int id) {
+    const HWND control = ::GetDlgItem(window_, id);
+    if (control == nullptr) {
+        return {};
+    }
+    const int length = ::GetWindowTextLengthA(control);
+    if (length <= 0) {
+        return {};
+    }
+    std::vector<char> text(static_cast<std::size_t>(length) + 1);
+    const int got = ::GetWindowTextA(control, text.data(), static_cast<int>(text.size()));
+    return std::string(text.data(), got > 0 ? static_cast<std::size_t>(got) : 0);
+}
+
+void Win32DialogWindow::setChecked(int id, bool checked) {
+    // BM_SETCHECK sends no BN_CLICKED: writing the state never starts a handler.
+    ::SendDlgItemMessageA(window_, id, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+bool Win32DialogWindow::isChecked(int id) {
+    return ::SendDlgItemMessageA(window_, id, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void Win32DialogWindow::selectListEntry(int id, int index) {
+    // CB_SETCURSEL sends no CBN_SELCHANGE; -1 leaves the list without a selection.
+    ::SendDlgItemMessageA(window_, id, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
+int Win32DialogWindow::selectedListEntry(int id) {
+    const LRESULT selected = ::SendDlgItemMessageA(window_, id, CB_GETCURSEL, 0, 0);
+    return selected == CB_ERR ? -1 : static_cast<int>(selected);
+}
+
+void Win32DialogWindow::enableControl(int id, bool enabled) {
+    ::EnableWindow(::GetDlgItem(window_, id), enabled ? TRUE : FALSE);
+}
+
+bool Win32DialogWindow::isControlEnabled(int id) {
+    const HWND control = ::GetDlgItem(window_, id);
+    return control != nullptr && ::IsWindowEnabled(control) != FALSE;
+}
+
+void Win32DialogWindow::setProgressRange(std::uint16_t lower, std::uint16_t upper) {
+    ::SendDlgItemMessageA(window_, kProgressBar, PBM_SETRANGE, 0, MAKELPARAM(lower, upper));
+}
+
+void Win32DialogWindow::setProgressPosition(std::int16_t position) {
+    ::SendDlgItemMessageA(window_, kProgressBar, PBM_SETPOS,
+                          static_cast<WPARAM>(static_cast<int>(position)), 0);
+}
+
+void Win32DialogWindow::messageBox(const std::string& text) {
+    ::MessageBoxA(window_, text.c_str(), applicationName().c_str(), MB_OK);
+}
+
+void Win32DialogWindow::beep(BeepKind kind) {
+    ::MessageBeep(kind == BeepKind::Exclamation ? MB_ICONEXCLAMATION : 0);
+}
+
+void Win32DialogWindow::setWaitCursor(bool on) {
+    if (on) {
+        const HCURSOR previous = ::SetCursor(::LoadCursorA(nullptr, IDC_WAIT));
+        cursorBeforeWait_ = previous != nullptr ? previous : ::LoadCursorA(nullptr, IDC_ARROW);
+    } else {
+        ::SetCursor(cursorBeforeWait_ != nullptr ? cursorBeforeWait_
+                                                 : ::LoadCursorA(nullptr, IDC_ARROW));
+        cursorBeforeWait_ = nullptr;
+    }
+}
+
+std::optional<std::string> Win32DialogWindow::chooseImageFile(const std::string& initialPath) {
+    std::vector<char> chosen(kChosenPathSize, '\0');  // no initial file name
+    OPENFILENAMEA dialog{};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = window_;
+    dialog.lpstrFilter = kImageFilter;
+    dialog.nFilterIndex = 1;
+    dialog.lpstrFile = chosen.data();
+    dialog.nMaxFile = kChosenPathSize;
+    // The last image's full path, as stored: the dialog starts in its folder.
+    dialog.lpstrInitialDir = initialPath.empty() ? nullptr : initialPath.c_str();
+    dialog.Flags = OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
+    if (::GetOpenFileNameA(&dialog) == FALSE) {
+        return std::nullopt;  // Cancel (or the dialog failed): nothing changes
+    }
+    return std::string(chosen.data());
+}
+
+void Win32DialogWindow::endDialog(DialogResult result) {
+    result_ = result;
+    if (window_ == nullptr) {
+        return;
+    }
+    if (modal_) {
+        ::EndDialog(window_, result == DialogResult::Ok ? IDOK : IDCANCEL);
+    } else {
+        ::DestroyWindow(window_);
+    }
+}
+
+void Win32DialogWindow::repaint() {
+    // A handler blocks the message loop: paint what it changed (the status line, the
+    // progress bar, the buttons) now.
+    if (window_ != nullptr) {
+        ::RedrawWindow(window_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    }
+}
+
+}  // namespace tervan

@@ -1,0 +1,58 @@
+// The driver's pipe files on Win32: CreateFileA with the access and share modes of each side,
+// synchronous ReadFile and WriteFile. How long a read waits for data is the driver's time-out.
+#include "link/PipeFile.h"
+
+#include <windows.h>
+
+#include "link/win32/Win32Handle.h"
+
+namespace tervan::os {
+
+using win32::handleOf;
+
+PlatformHandle pipeOpen(const char* path, PipeSide side, int* error) {
+    int localError = 0;
+    int& result = error != nullptr ? *error : localError;
+    result = 0;
+    if (path == nullptr || *path == '\0') {
+        result = kErrorNotFound;
+        return kInvalidHandle;
+    }
+    // PIPE01 (host reads): read and write access, shared for reading.
+    // PIPE00 (host writes): write access, shared for writing.
+    const DWORD access = side == PipeSide::Read ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
+    const DWORD share = side == PipeSide::Read ? FILE_SHARE_READ : FILE_SHARE_WRITE;
+    const HANDLE handle = ::CreateFileA(path, access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        result = win32::lastErrorOr(ERROR_GEN_FAILURE);
+        return kInvalidHandle;
+    }
+    return win32::platformHandleOf(handle);
+}
+
+void pipeClose(PlatformHandle handle) {
+    if (handle != kInvalidHandle) {
+        ::CloseHandle(handleOf(handle));
+    }
+}
+
+bool pipeRead(PlatformHandle handle, void* buffer, std::uint32_t length, std::uint32_t* count) {
+    DWORD got = 0;
+    const BOOL ok = ::ReadFile(handleOf(handle), buffer, length, &got, nullptr);
+    if (count != nullptr) {
+        *count = got;
+    }
+    return ok != FALSE;
+}
+
+bool pipeWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
+               std::uint32_t* count) {
+    DWORD done = 0;
+    const BOOL ok = ::WriteFile(handleOf(handle), buffer, length, &done, nullptr);
+    if (count != nullptr) {
+        *count = done;
+    }
+    return ok != FALSE;
+}
+
+}  // namespace tervan::os

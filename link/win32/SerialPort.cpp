@@ -1,0 +1,224 @@
+// The serial port on Win32: CreateFileA on "\\.\COMn", the line in a DCB, the time-outs in
+// COMMTIMEOUTS, synchronous ReadFile and WriteFile.
+#include "link/SerialPort.h"
+
+#include <windows.h>
+
+#include <mutex>
+#include <utility>
+
+#include "link/win32/SerialLine.h"
+#include "link/win32/TestSeams.h"
+#include "link/win32/Win32Handle.h"
+
+namespace tervan::os {
+namespace {
+
+using win32::handleOf;
+using win32::platformHandleOf;
+
+// A read of n bytes ends when all n have arrived or after 1000 + n ms with what came; a write
+// ends after 1000 ms with what was sent.
+constexpr COMMTIMEOUTS kTimeouts{
+    0,     // ReadIntervalTimeout: no limit between bytes
+    1,     // ReadTotalTimeoutMultiplier
+    1000,  // ReadTotalTimeoutConstant
+    0,     // WriteTotalTimeoutMultiplier
+    1000,  // WriteTotalTimeoutConstant
+};
+
+constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+std::mutex hookMutex;
+win32::testing::SerialOpenHook openHook;
+
+DWORD hookedOpenError(const char* path) {
+    win32::testing::SerialOpenHook hook;
+    {
+        std::lock_guard<std::mutex> lock(hookMutex);
+        hook = openHook;
+    }
+    return hook ? hook(path) : 0;
+}
+
+}  // namespace
+
+namespace win32 {
+
+DWORD dcbFlagWord(const DCB& dcb) {
+    DWORD flags = 0;
+    flags |= static_cast<DWORD>(dcb.fBinary) << 0;
+    flags |= static_cast<DWORD>(dcb.fParity) << 1;
+    flags |= static_cast<DWORD>(dcb.fOutxCtsFlow) << 2;
+    flags |= static_cast<DWORD>(dcb.fOutxDsrFlow) << 3;
+    flags |= static_cast<DWORD>(dcb.fDtrControl) << 4;
+    flags |= static_cast<DWORD>(dcb.fDsrSensitivity) << 6;
+    flags |= static_cast<DWORD>(dcb.fTXContinueOnXoff) << 7;
+    flags |= static_cast<DWORD>(dcb.fOutX) << 8;
+    flags |= static_cast<DWORD>(dcb.fInX) << 9;
+    flags |= static_cast<DWORD>(dcb.fErrorChar) << 10;
+    flags |= static_cast<DWORD>(dcb.fNull) << 11;
+    flags |= static_cast<DWORD>(dcb.fRtsControl) << 12;
+    flags |= static_cast<DWORD>(dcb.fAbortOnError) << 14;
+    flags |= static_cast<DWORD>(dcb.fDummy2) << 15;
+    return flags;
+}
+
+void setDcbFlagWord(DCB& dcb, DWORD flags) {
+    dcb.fBinary = (flags >> 0) & 1;
+    dcb.fParity = (flags >> 1) & 1;
+    dcb.fOutxCtsFlow = (flags >> 2) & 1;
+    dcb.fOutxDsrFlow = (flags >> 3) & 1;
+    dcb.fDtrControl = (flags >> 4) & 3;
+    dcb.fDsrSensitivity = (flags >> 6) & 1;
+    dcb.fTXContinueOnXoff = (flags >> 7) & 1;
+    dcb.fOutX = (flags >> 8) & 1;
+    dcb.fInX = (flags >> 9) & 1;
+    dcb.fErrorChar = (flags >> 10) & 1;
+    dcb.fNull = (flags >> 11) & 1;
+    dcb.fRtsControl = (flags >> 12) & 3;
+    dcb.fAbortOnError = (flags >> 14) & 1;
+    dcb.fDummy2 = (flags >> 15) & 0x1FFFF;
+}
+
+SerialLineSettings lineSettingsOf(const DCB& dcb) {
+    SerialLineSettings settings;
+    settings.baudRate = dcb.BaudRate;
+    settings.byteSize = dcb.ByteSize;
+    settings.parity = dcb.Parity;
+    settings.stopBits = dcb.StopBits;
+    settings.ctsFlow = dcb.fOutxCtsFlow != 0;
+    settings.dsrFlow = dcb.fOutxDsrFlow != 0;
+    settings.dtrOn = dcb.fDtrControl != DTR_CONTROL_DISABLE;
+    settings.rtsOn = dcb.fRtsControl != RTS_CONTROL_DISABLE;
+    settings.outX = dcb.fOutX != 0;
+    settings.inX = dcb.fInX != 0;
+    return settings;
+}
+
+void applyLineSettings(DCB& dcb, const SerialLineSettings& settings) {
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = settings.baudRate;
+    dcb.ByteSize = settings.byteSize;
+    dcb.Parity = settings.parity;
+    dcb.StopBits = settings.stopBits;
+    // A line that stays on keeps the mode the port reported (on, or handshake); a line that
+    // goes off is DISABLE, which is 0: with every flag false this is the AND with 0xFFFFCCC3.
+    const auto lineMode = [](bool on, DWORD reported, DWORD enable) -> DWORD {
+        if (!on) {
+            return 0;
+        }
+        return reported != 0 ? reported : enable;
+    };
+    dcb.fOutxCtsFlow = settings.ctsFlow ? 1 : 0;
+    dcb.fOutxDsrFlow = settings.dsrFlow ? 1 : 0;
+    dcb.fDtrControl = lineMode(settings.dtrOn, dcb.fDtrControl, DTR_CONTROL_ENABLE);
+    dcb.fOutX = settings.outX ? 1 : 0;
+    dcb.fInX = settings.inX ? 1 : 0;
+    dcb.fRtsControl = lineMode(settings.rtsOn, dcb.fRtsControl, RTS_CONTROL_ENABLE);
+}
+
+namespace testing {
+
+void setSerialOpenHook(SerialOpenHook hook) {
+    std::lock_guard<std::mutex> lock(hookMutex);
+    openHook = std::move(hook);
+}
+
+}  // namespace testing
+}  // namespace win32
+
+std::string resolveSerialPath(const char* path) {
+    // Windows opens "\\.\COMn" itself; every other path names a device as it stands.
+    return path != nullptr ? std::string(path) : std::string();
+}
+
+PlatformHandle serialOpen(const char* path, int* error) {
+    int localError = 0;
+    int& result = error != nullptr ? *error : localError;
+    result = 0;
+    if (path == nullptr || *path == '\0') {
+        result = kErrorNotFound;
+        return kInvalidHandle;
+    }
+    if (const DWORD refused = hookedOpenError(path); refused != 0) {
+        result = static_cast<int>(refused);
+        return kInvalidHandle;
+    }
+    // Share mode 0: no other opener, this program's own probe included, while the port is held.
+    const HANDLE handle = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        result = win32::lastErrorOr(ERROR_GEN_FAILURE);
+        return kInvalidHandle;
+    }
+    return platformHandleOf(handle);
+}
+
+void serialClose(PlatformHandle handle) {
+    if (handle != kInvalidHandle) {
+        ::CloseHandle(handleOf(handle));
+    }
+}
+
+bool serialSetTimeouts(PlatformHandle handle) {
+    COMMTIMEOUTS timeouts = kTimeouts;
+    return ::SetCommTimeouts(handleOf(handle), &timeouts) != FALSE;
+}
+
+bool serialGetLine(PlatformHandle handle, SerialLineSettings* settings) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (settings == nullptr || ::GetCommState(handleOf(handle), &dcb) == FALSE) {
+        return false;
+    }
+    *settings = win32::lineSettingsOf(dcb);
+    return true;
+}
+
+bool serialSetLine(PlatformHandle handle, const SerialLineSettings& settings) {
+    // The port's own record is the starting point, so that every field the portable settings
+    // do not name is written back as the port reported it.
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (::GetCommState(handleOf(handle), &dcb) == FALSE) {
+        return false;
+    }
+    win32::applyLineSettings(dcb, settings);
+    return ::SetCommState(handleOf(handle), &dcb) != FALSE;
+}
+
+bool serialSetupQueues(PlatformHandle handle, std::uint32_t inSize, std::uint32_t outSize) {
+    return ::SetupComm(handleOf(handle), inSize, outSize) != FALSE;
+}
+
+bool serialPurge(PlatformHandle handle) {
+    return ::PurgeComm(handleOf(handle), kPurgeAll) != FALSE;
+}
+
+void serialClearErrors(PlatformHandle handle) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    ::ClearCommError(handleOf(handle), &errors, &status);
+}
+
+bool serialRead(PlatformHandle handle, void* buffer, std::uint32_t length, std::uint32_t* count) {
+    DWORD got = 0;
+    const BOOL ok = ::ReadFile(handleOf(handle), buffer, length, &got, nullptr);
+    if (count != nullptr) {
+        *count = got;
+    }
+    return ok != FALSE;
+}
+
+bool serialWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
+                 std::uint32_t* count) {
+    DWORD done = 0;
+    const BOOL ok = ::WriteFile(handleOf(handle), buffer, length, &done, nullptr);
+    if (count != nullptr) {
+        *count = done;
+    }
+    return ok != FALSE;
+}
+
+}  // namespace tervan::os

@@ -1,0 +1,74 @@
+// Where the program's files live on Win32: the folder of the module that runs.
+#include "link/SystemPaths.h"
+
+#include <windows.h>
+
+#include <mutex>
+#include <string>
+
+namespace tervan {
+namespace {
+
+std::mutex rootMutex;
+std::string rootOverride;
+
+// The offset of the last backslash or slash in `path`, stepping over double-byte characters
+// of the system code page, whose second byte may have the value of a backslash.
+std::string::size_type lastSeparator(const std::string& path) {
+    std::string::size_type found = std::string::npos;
+    for (std::string::size_type i = 0; i < path.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(path[i]);
+        if (::IsDBCSLeadByte(byte) && i + 1 < path.size()) {
+            ++i;
+            continue;
+        }
+        if (byte == '\\' || byte == '/') {
+            found = i;
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+std::string executableDirectory() {
+    std::string path(MAX_PATH, '\0');
+    for (;;) {
+        const DWORD n = ::GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) {
+            return ".";
+        }
+        // A full buffer may hold a cut name: try again with room to spare.
+        if (n < path.size() - 1) {
+            path.resize(n);
+            break;
+        }
+        if (path.size() >= 32768) {
+            return ".";
+        }
+        path.resize(path.size() * 2);
+    }
+    const auto separator = lastSeparator(path);
+    if (separator == std::string::npos) {
+        return ".";
+    }
+    // "C:\tool.exe" gives "C:", so that the settings file is "C:\tervan.ini" in the root.
+    return path.substr(0, separator);
+}
+
+std::string deviceRoot() {
+    {
+        std::lock_guard<std::mutex> lock(rootMutex);
+        if (!rootOverride.empty()) {
+            return rootOverride;
+        }
+    }
+    return executableDirectory();
+}
+
+void setDeviceRoot(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(rootMutex);
+    rootOverride = folder;
+}
+
+}  // namespace tervan
