@@ -250,7 +250,7 @@ bool SettingsStore::writeSettingText(const std::string& section, const std::stri
 }
 
 std::string defaultSettingsPath() {
-    return executableDirectory() + "/" + kSettingsFileName;
+    return besideProgram(kSettingsFileName);
 }
 
 }  // namespace tervan

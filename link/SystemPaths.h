@@ -9,6 +9,9 @@ namespace tervan {
 // The folder of the running executable, without a trailing separator.
 std::string executableDirectory();
 
+// A file of that folder: the folder, the platform's separator, the name.
+std::string besideProgram(const std::string& name);
+
 // The folder below which ports/ and usb/ are looked up: the executable's folder unless a
 // caller (a test, or the command line's --port) has named another one.
 std::string deviceRoot();

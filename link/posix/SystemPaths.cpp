@@ -28,6 +28,10 @@ std::string executableDirectory() {
     return slash == 0 ? std::string() : path.substr(0, slash);
 }
 
+std::string besideProgram(const std::string& name) {
+    return executableDirectory() + '/' + name;
+}
+
 std::string deviceRoot() {
     {
         std::lock_guard<std::mutex> lock(rootMutex);

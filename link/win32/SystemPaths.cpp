@@ -56,6 +56,10 @@ std::string executableDirectory() {
     return path.substr(0, separator);
 }
 
+std::string besideProgram(const std::string& name) {
+    return executableDirectory() + '\\' + name;
+}
+
 std::string deviceRoot() {
     {
         std::lock_guard<std::mutex> lock(rootMutex);
