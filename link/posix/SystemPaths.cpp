@@ -3,15 +3,8 @@
 #include <unistd.h>
 
 #include <climits>
-#include <mutex>
 
 namespace tervan {
-namespace {
-
-std::mutex rootMutex;
-std::string rootOverride;
-
-}  // namespace
 
 std::string executableDirectory() {
     char buffer[PATH_MAX];
@@ -30,21 +23,6 @@ std::string executableDirectory() {
 
 std::string besideProgram(const std::string& name) {
     return executableDirectory() + '/' + name;
-}
-
-std::string deviceRoot() {
-    {
-        std::lock_guard<std::mutex> lock(rootMutex);
-        if (!rootOverride.empty()) {
-            return rootOverride;
-        }
-    }
-    return executableDirectory();
-}
-
-void setDeviceRoot(const std::string& folder) {
-    std::lock_guard<std::mutex> lock(rootMutex);
-    rootOverride = folder;
 }
 
 }  // namespace tervan

@@ -3,14 +3,10 @@
 
 #include <windows.h>
 
-#include <mutex>
 #include <string>
 
 namespace tervan {
 namespace {
-
-std::mutex rootMutex;
-std::string rootOverride;
 
 // The offset of the last backslash or slash in `path`, stepping over double-byte characters
 // of the system code page, whose second byte may have the value of a backslash.
@@ -58,21 +54,6 @@ std::string executableDirectory() {
 
 std::string besideProgram(const std::string& name) {
     return executableDirectory() + '\\' + name;
-}
-
-std::string deviceRoot() {
-    {
-        std::lock_guard<std::mutex> lock(rootMutex);
-        if (!rootOverride.empty()) {
-            return rootOverride;
-        }
-    }
-    return executableDirectory();
-}
-
-void setDeviceRoot(const std::string& folder) {
-    std::lock_guard<std::mutex> lock(rootMutex);
-    rootOverride = folder;
 }
 
 }  // namespace tervan
