@@ -14,6 +14,7 @@
 namespace tervan::os {
 namespace {
 
+using posix::beginTransfer;
 using posix::Clock;
 using posix::descriptorOf;
 
@@ -79,13 +80,8 @@ bool pipeRead(PlatformHandle handle, void* buffer, std::uint32_t length, std::ui
     std::uint32_t localCount = 0;
     std::uint32_t& got = count != nullptr ? *count : localCount;
     got = 0;
-    const int fd = descriptorOf(handle);
+    const int fd = beginTransfer(handle, buffer, length);
     if (fd < 0) {
-        errno = EBADF;
-        return false;
-    }
-    if (buffer == nullptr && length != 0) {
-        errno = EFAULT;
         return false;
     }
     if (length == 0) {
@@ -130,13 +126,8 @@ bool pipeWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
     std::uint32_t localCount = 0;
     std::uint32_t& done = count != nullptr ? *count : localCount;
     done = 0;
-    const int fd = descriptorOf(handle);
+    const int fd = beginTransfer(handle, buffer, length);
     if (fd < 0) {
-        errno = EBADF;
-        return false;
-    }
-    if (buffer == nullptr && length != 0) {
-        errno = EFAULT;
         return false;
     }
     // One write; the reader's end gone gives EPIPE (SIGPIPE is ignored), which is a failure.

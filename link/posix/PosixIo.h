@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <mutex>
 
 #include "link/Handle.h"
@@ -19,6 +20,21 @@ using Clock = std::chrono::steady_clock;
 // descriptor at all).
 inline int descriptorOf(PlatformHandle handle) {
     return handle >= 0 && handle <= INT_MAX ? static_cast<int>(handle) : -1;
+}
+
+// Starts a transfer: zeroes the caller's count (or a local one when none is given) and
+// returns the descriptor, or -1 with errno set when the handle or the buffer is unusable.
+inline int beginTransfer(PlatformHandle handle, const void* buffer, std::uint32_t length) {
+    const int fd = descriptorOf(handle);
+    if (fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    if (buffer == nullptr && length != 0) {
+        errno = EFAULT;
+        return -1;
+    }
+    return fd;
 }
 
 // Whole milliseconds left until `deadline`, rounded up so that a wait never ends early and

@@ -23,6 +23,7 @@
 namespace tervan::os {
 namespace {
 
+using posix::beginTransfer;
 using posix::Clock;
 using posix::descriptorOf;
 using posix::waitFor;
@@ -388,13 +389,8 @@ bool serialRead(PlatformHandle handle, void* buffer, std::uint32_t length, std::
     std::uint32_t localCount = 0;
     std::uint32_t& got = count != nullptr ? *count : localCount;
     got = 0;
-    const int fd = descriptorOf(handle);
+    const int fd = beginTransfer(handle, buffer, length);
     if (fd < 0) {
-        errno = EBADF;
-        return false;
-    }
-    if (buffer == nullptr && length != 0) {
-        errno = EFAULT;
         return false;
     }
     const auto deadline =
@@ -436,13 +432,8 @@ bool serialWrite(PlatformHandle handle, const void* buffer, std::uint32_t length
     std::uint32_t localCount = 0;
     std::uint32_t& done = count != nullptr ? *count : localCount;
     done = 0;
-    const int fd = descriptorOf(handle);
+    const int fd = beginTransfer(handle, buffer, length);
     if (fd < 0) {
-        errno = EBADF;
-        return false;
-    }
-    if (buffer == nullptr && length != 0) {
-        errno = EFAULT;
         return false;
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
