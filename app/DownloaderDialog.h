@@ -20,7 +20,7 @@ class DownloaderDialog : private SessionUi, public TargetSession {
 public:
     // Reads the five settings; the window comes later with setWindow().
     explicit DownloaderDialog(SettingsStore& settings);
-    ~DownloaderDialog();
+    virtual ~DownloaderDialog();
 
     void setWindow(DialogWindow* window) { window_ = window; }
 

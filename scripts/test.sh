@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the debug build, then the whole suite again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets for a fixed number of
+# executions (scripts/fuzz.sh), the end-to-end and reliability tests under Valgrind
+# (scripts/valgrind.sh), then the Windows builds with their tests under Wine
+# (scripts/windows-test.sh). The last line adds up every step: "total: N passed, N failed".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,11 +13,46 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 status=0
+passed=0
+failed=0
+# Runs one step and adds its results to the total: the step's own closing "N passed, N failed"
+# line, or else its CTest summaries, or else one result by its exit status.
+step() {
+    local log rc p f
+    log=$(mktemp)
+    if "$@" 2>&1 | tee "$log"; then rc=0; else rc=$?; fi
+    p=
+    f=
+    read -r p f < <(sed -nE 's/^[A-Za-z]+: ([0-9]+) passed, ([0-9]+) failed.*$/\1 \2/p' "$log" |
+        tail -n 1) || true
+    if [ -z "$p" ]; then
+        read -r p f < <(sed -nE 's/.* ([0-9]+) tests failed out of ([0-9]+)$/\1 \2/p' "$log" |
+            awk '{ f += $1; t += $2 } END { print t - f, f + 0 }') || true
+    fi
+    if [ $((p + f)) -eq 0 ]; then
+        if [ "$rc" -eq 0 ]; then p=1; else f=1; fi
+    elif [ "$rc" -ne 0 ] && [ "$f" -eq 0 ]; then
+        f=1
+    fi
+    passed=$((passed + p))
+    failed=$((failed + f))
+    [ "$rc" -eq 0 ] || status=1
+    rm -f "$log"
+}
+
 for preset in debug asan; do
     echo "== $preset: configure and build"
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
     echo "== $preset: tests"
-    ctest --preset "$preset" || status=1
+    step ctest --preset "$preset"
 done
+echo "== fuzz: every target for a fixed number of executions"
+step scripts/fuzz.sh
+echo "== valgrind: the end-to-end and reliability tests under memcheck"
+step scripts/valgrind.sh
+# Last: the Windows builds, with their tests under Wine.
+echo "== windows: cross-build and tests under Wine"
+step scripts/windows-test.sh
+echo "total: $passed passed, $failed failed"
 exit $status

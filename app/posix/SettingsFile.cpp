@@ -88,12 +88,17 @@ bool replaceSettingsFile(const std::string& path, const std::string& content) {
             return false;
         }
     }
-    const std::string temp = path + ".tmp." + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    // One fixed name: writers hold the folder lock, so a writer that was killed half-way
+    // leaves at most this one file, which the next write takes over.
+    const std::string temp = path + ".tmp";
+    const int fd =
+        ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd < 0) {
         return false;
     }
-    bool ok = writeAll(fd, content.data(), content.size());
+    // A file left by a killed writer keeps its own permissions: give it the intended ones.
+    bool ok = ::fchmod(fd, mode) == 0;
+    ok = writeAll(fd, content.data(), content.size()) && ok;
     ok = ::fsync(fd) == 0 && ok;
     ok = ::close(fd) == 0 && ok;
     if (ok) {

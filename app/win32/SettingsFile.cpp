@@ -117,7 +117,9 @@ bool replaceSettingsFile(const std::string& path, const std::string& content) {
             return false;
         }
     }
-    const std::string temp = path + ".tmp." + std::to_string(::GetCurrentProcessId());
+    // One fixed name: writers hold the lock, so a writer that was killed half-way leaves at
+    // most this one file, which the next write takes over.
+    const std::string temp = path + ".tmp";
     FileHandle file(::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {

@@ -153,10 +153,12 @@ TEST_F(SettingsStoreTest, AWriterKilledMidwayLeavesTheOldFile) {
     ASSERT_TRUE(store.writeSettingText("setup", "file", "/old/image.bin"));
     // A writer that dies between creating its new file and renaming it leaves only a stray
     // temporary file; the settings file itself is whole and old.
-    writeFile(store.settingsPath + ".tmp.99999", "[setup]\nfile=/new/ima");
+    writeFile(store.settingsPath + ".tmp", "[setup]\nfile=/new/ima");
     EXPECT_EQ(store.readSettingText("setup", "file"), "/old/image.bin");
     ASSERT_TRUE(store.writeSettingText("setup", "file", "/new/image.bin"));
     EXPECT_EQ(store.readSettingText("setup", "file"), "/new/image.bin");
+    // The next write took the stray file over.
+    EXPECT_FALSE(std::filesystem::exists(store.settingsPath + ".tmp"));
 }
 
 TEST_F(SettingsStoreTest, TwoProcessesWritingDifferentKeysLoseNothing) {
