@@ -3,6 +3,8 @@
 #include <cctype>
 #include <charconv>
 
+#include "cli/SystemPorts.h"
+
 namespace tervan::cli {
 namespace {
 
@@ -18,10 +20,6 @@ bool startsWithIgnoringCase(const std::string& text, const std::string& prefix) 
     }
     return true;
 }
-
-// The highest port number the command line accepts; the window lists ten, a link in ports/
-// may name more.
-constexpr std::int32_t kHighestComNumber = 256;
 
 }  // namespace
 
@@ -121,12 +119,13 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             if (const auto com = parseComName(*port)) {
                 o.comPortPath = com->path;
                 o.comIndex = com->index;
-            } else if (port->find('/') != std::string::npos) {
+            } else if (isDevicePath(*port)) {
                 o.comPortPath = *port;  // a device path is used as it is
                 o.comIndex.reset();
             } else {
                 fail("--port takes COM1 ... COM" + std::to_string(kHighestComNumber) +
-                     " or a device path such as /dev/ttyUSB0, not '" + *port + "'");
+                     " or a device path such as " + portHelpTexts().devicePathExample + ", not '" +
+                     *port + "'");
             }
         } else if (name == "--model") {
             const auto model = value();
@@ -213,6 +212,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
 }
 
 std::string usageText(const std::string& program) {
+    const PortHelpTexts& ports = portHelpTexts();
     return "Usage: " + program +
            " [options] IMAGE\n"
            "       " +
@@ -225,21 +225,17 @@ std::string usageText(const std::string& program) {
            "the program in RAM.\n"
            "\n"
            "Options (choices left out come from tervan.ini beside the program, which the\n"
-           "command line never changes):\n"
-           "  --port COMn|DEVICE  serial port: COM1 ... COM10 as the window names them\n"
-           "                      (ports/COMn beside the program, else /dev/ttyS<n-1>), or a\n"
-           "                      device path such as /dev/ttyUSB0, used as it is\n"
+           "command line never changes):\n" +
+           ports.portOption +
            "  --usb               the target's USB pipes instead of a serial port\n"
            "  --model 256|64      SAM7S256/128 or SAM7S64/32\n"
            "  --ram, --rom        download to RAM (at most 64 KiB) or to flash\n"
            "  --then reset|run    after the download: reset the target (flash), or start\n"
-           "                      the program in RAM (--ram)\n"
-           "  --root DIR          look for ports/ and usb/ in DIR instead of the program's\n"
-           "                      folder\n"
+           "                      the program in RAM (--ram)\n" +
+           ports.rootOption +
            "  --json              one JSON object per line for each event\n"
-           "  -q, --quiet         no status or progress; messages still go to stderr\n"
-           "  --list-ports        show COM1 ... COM10, the serial devices and the USB\n"
-           "                      devices of the target's class\n"
+           "  -q, --quiet         no status or progress; messages still go to stderr\n" +
+           ports.listPortsOption +
            "  -h, --help          this text\n"
            "  -V, --version       the program's version\n"
            "\n"

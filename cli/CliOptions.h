@@ -36,6 +36,10 @@ struct ParsedCommandLine {
 // argument or after '='; "--" ends the options.
 ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments);
 
+// The highest port number the command line accepts; the window lists ten, a link in ports/
+// or Windows itself may name more.
+inline constexpr std::int32_t kHighestComNumber = 256;
+
 // "COM3" (any case) or "\\.\COM3" as the controller's port path and list index; nothing for
 // a text that names no COM port.
 struct ComName {

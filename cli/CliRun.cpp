@@ -1,8 +1,5 @@
 #include "cli/CliRun.h"
 
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 
@@ -13,6 +10,7 @@
 #include "cli/JsonText.h"
 #include "cli/OsReasons.h"
 #include "cli/PortList.h"
+#include "cli/Terminal.h"
 #include "link/SystemPaths.h"
 
 #ifndef TERVAN_VERSION
@@ -37,9 +35,7 @@ RenderMode renderModeFor(const CliOptions& options, std::FILE* out) {
     if (options.quiet) {
         return RenderMode::Quiet;
     }
-    const char* term = std::getenv("TERM");
-    const bool dumb = term != nullptr && std::string(term) == "dumb";
-    return ::isatty(::fileno(out)) == 1 && !dumb ? RenderMode::Bar : RenderMode::Lines;
+    return redrawsInPlace(out) ? RenderMode::Bar : RenderMode::Lines;
 }
 
 // The outcome of one step: done, or the exit status its first failure text stands for.

@@ -1,5 +1,7 @@
 // What the system said when a port or the image could not be used, put so that the user
-// knows what to do next.
+// knows what to do next. One implementation per OS (cli/posix/OsReasons.cpp,
+// cli/win32/OsReasons.cpp): the error codes are the system's own (errno values on POSIX,
+// Win32 error codes on Windows), as the serial port's probe reports them.
 #pragma once
 
 #include <string>
@@ -10,11 +12,16 @@ namespace tervan::cli {
 // "unusable".
 std::string portStateWord(int error);
 
-// The owning group of a file (after links), or empty when unknown.
-std::string owningGroup(const std::string& path);
+// What --list-ports adds in brackets after that word (who holds the port, the system's
+// text for an unusual error), or empty.
+std::string portStateNote(int error, const std::string& device);
+
+// The system's text for an error code.
+std::string systemErrorText(int error);
 
 // One line on why opening `device` (what the port named `label` stands for) failed with
-// `error`, and what to do. Empty for 0.
+// `error`, and what to do. `comLinkPath` is where a link would make a device this port, or
+// empty (always on Windows, which names its ports itself). Empty for 0.
 std::string portOpenReason(int error, const std::string& label, const std::string& device,
                            const std::string& comLinkPath);
 

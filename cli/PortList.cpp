@@ -1,12 +1,6 @@
 #include "cli/PortList.h"
 
-#include <sys/stat.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "cli/JsonText.h"
 #include "cli/OsReasons.h"
@@ -21,68 +15,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kListedComPorts = 10;
-constexpr const char* kSerialDevicePrefixes[] = {"ttyUSB", "ttyACM"};
-
-// "ttyUSB10" sorts after "ttyUSB2": the prefix, then the number.
-bool naturalLess(const std::string& a, const std::string& b) {
-    const auto split = [](const std::string& name) {
-        std::size_t digits = name.size();
-        while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') {
-            --digits;
-        }
-        const std::string number = name.substr(digits);
-        return std::make_pair(name.substr(0, digits),
-                              number.empty() ? -1L : std::stol(number.substr(0, 9)));
-    };
-    return split(a) < split(b);
-}
-
-std::string readAttribute(const fs::path& file) {
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
-    while (!line.empty() && (line.back() == '\n' || line.back() == ' ' || line.back() == '\r')) {
-        line.pop_back();
-    }
-    return line;
-}
-
-// The path a link points to, made absolute against the link's folder and tidied, without
-// asking the file system (the target need not exist).
-fs::path linkDestination(const fs::path& link) {
-    std::error_code error;
-    const fs::path target = fs::read_symlink(link, error);
-    if (error) {
-        return {};
-    }
-    return (target.is_absolute() ? target : link.parent_path() / target).lexically_normal();
-}
-
-void describeFromSysfs(SerialDevice& device, const std::string& name, const fs::path& sys) {
-    std::error_code error;
-    const fs::path deviceLink = sys / "class" / "tty" / name / "device";
-    const fs::path driver = linkDestination(deviceLink / "driver");
-    if (!driver.empty()) {
-        device.driver = driver.filename().string();
-    }
-    // Walk up from the tty's device to the USB device that carries the ids.
-    fs::path node = fs::canonical(deviceLink, error);
-    if (error) {
-        return;
-    }
-    const fs::path top = fs::canonical(sys, error);
-    for (int depth = 0; depth < 16 && !node.empty() && node != top && node != node.root_path();
-         ++depth, node = node.parent_path()) {
-        if (fs::exists(node / "idVendor", error)) {
-            device.vendorId = readAttribute(node / "idVendor");
-            device.productId = readAttribute(node / "idProduct");
-            device.manufacturer = readAttribute(node / "manufacturer");
-            device.product = readAttribute(node / "product");
-            device.serial = readAttribute(node / "serial");
-            return;
-        }
-    }
-}
 
 std::string jsonArray(const std::vector<std::string>& items) {
     std::string out = "[";
@@ -105,52 +37,11 @@ std::vector<ComPortState> probeComPorts(int count) {
         port.name = "COM" + std::to_string(number);
         const std::string portPath = "\\\\.\\" + port.name;
         port.path = os::resolveSerialPath(portPath.c_str());
-        const fs::path destination = linkDestination(port.path);
-        if (!destination.empty()) {
-            port.linkTarget = destination.string();
-        }
+        port.linkTarget = portLinkTarget(port.path);
         port.error = link.probe(portPath.c_str());
         ports.push_back(std::move(port));
     }
     return ports;
-}
-
-std::vector<SerialDevice> findSerialDevices(const std::string& devFolder,
-                                            const std::string& sysFolder) {
-    const fs::path dev(devFolder);
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(dev, error)) {
-        const std::string name = entry.path().filename().string();
-        for (const char* prefix : kSerialDevicePrefixes) {
-            if (name.rfind(prefix, 0) == 0) {
-                names.push_back(name);
-            }
-        }
-    }
-    std::sort(names.begin(), names.end(), naturalLess);
-
-    // The stable names udev gives each device, by what they point to.
-    std::vector<std::pair<fs::path, std::string>> stableNames;
-    for (const auto& entry : fs::directory_iterator(dev / "serial" / "by-id", error)) {
-        stableNames.emplace_back(linkDestination(entry.path()), entry.path().string());
-    }
-    std::sort(stableNames.begin(), stableNames.end());
-
-    std::vector<SerialDevice> devices;
-    for (const auto& name : names) {
-        SerialDevice device;
-        const fs::path path = (dev / name).lexically_normal();
-        device.path = path.string();
-        for (const auto& [destination, link] : stableNames) {
-            if (destination == path) {
-                device.byId.push_back(link);
-            }
-        }
-        describeFromSysfs(device, name, sysFolder);
-        devices.push_back(std::move(device));
-    }
-    return devices;
 }
 
 int printPortList(std::FILE* out, bool json) {
@@ -160,12 +51,13 @@ int printPortList(std::FILE* out, bool json) {
     UsbDevicePaths usbDevices;
     enumerateUsbDevices(usbDevices);
 
-    // Which COM link names each device.
+    // Which COM ports reach each device: the port's path is the device's, or links to it.
     const auto comNamesOf = [&ports](const std::string& devicePath) {
         std::vector<std::string> names;
         std::error_code error;
         for (const auto& port : ports) {
-            if (!port.linkTarget.empty() && fs::equivalent(port.path, devicePath, error)) {
+            if (port.path == devicePath ||
+                (!port.linkTarget.empty() && fs::equivalent(port.path, devicePath, error))) {
                 names.push_back(port.name);
             }
         }
@@ -182,7 +74,7 @@ int printPortList(std::FILE* out, bool json) {
                              .text("link", port.linkTarget)
                              .text("state", portStateWord(port.error))
                              .number("error", static_cast<std::int64_t>(port.error))
-                             .text("reason", port.error == 0 ? "" : std::strerror(port.error))
+                             .text("reason", port.error == 0 ? "" : systemErrorText(port.error))
                              .str()
                              .c_str());
         }
@@ -217,28 +109,23 @@ int printPortList(std::FILE* out, bool json) {
         return 0;
     }
 
-    std::fprintf(out, "COM ports (links in %s/ports):\n", root.c_str());
+    const PortListTexts texts = portListTexts(root, devices);
+    std::fprintf(out, "%s\n", texts.comPorts.c_str());
     for (const auto& port : ports) {
         std::string where = port.path;
         if (!port.linkTarget.empty()) {
             where = "ports/" + port.name + " -> " + port.linkTarget;
         }
         std::string state = portStateWord(port.error);
-        if (port.error == EBUSY) {
-            state += " (another program holds it)";
-        } else if (port.error == EACCES || port.error == EPERM) {
-            const std::string group = owningGroup(port.path);
-            state += group.empty() ? " (permission denied)"
-                                   : " (permission denied; group " + group + ")";
-        } else if (state == "unusable") {
-            state += std::string(" (") + std::strerror(port.error) + ")";
+        if (const std::string note = portStateNote(port.error, port.path); !note.empty()) {
+            state += " (" + note + ")";
         }
         std::fprintf(out, "  %-6s %-40s %s\n", port.name.c_str(), where.c_str(), state.c_str());
     }
 
     std::fprintf(out, "Serial devices:\n");
     if (devices.empty()) {
-        std::fprintf(out, "  none (no /dev/ttyUSB* or /dev/ttyACM*)\n");
+        std::fprintf(out, "  %s\n", texts.noDevices.c_str());
     }
     for (const auto& device : devices) {
         std::string line = "  " + device.path;
@@ -270,8 +157,7 @@ int printPortList(std::FILE* out, bool json) {
         }
     }
 
-    std::fprintf(out, "USB devices of the target's class (in %s/usb/%s):\n", root.c_str(),
-                 kUsbInterfaceClass);
+    std::fprintf(out, "%s\n", texts.usbDevices.c_str());
     if (usbDevices.empty()) {
         std::fprintf(out, "  none\n");
     }
@@ -279,10 +165,9 @@ int printPortList(std::FILE* out, bool json) {
         std::fprintf(out, "  %s\n", path.c_str());
     }
 
-    const std::string example = devices.empty() ? "/dev/ttyUSB0" : devices.front().path;
-    std::fprintf(out,
-                 "To use a serial device as COMn:  mkdir -p %s/ports && ln -s %s %s/ports/COM1\n",
-                 root.c_str(), example.c_str(), root.c_str());
+    if (!texts.advice.empty()) {
+        std::fprintf(out, "%s\n", texts.advice.c_str());
+    }
     std::fflush(out);
     return 0;
 }

@@ -3,7 +3,8 @@
 # reference platform) and the 64-bit build (build/mingw64, whose tests run under Wine). Both are
 # built warning-free: a warning fails the build. The programs are static .exe files that need
 # no DLL beside them:
-#   build/mingw32/bin/tervan-downloader.exe, build/mingw64/bin/tervan-downloader.exe
+#   build/mingw32/bin/tervan-downloader.exe, build/mingw64/bin/tervan-downloader.exe (the window)
+#   build/mingw32/bin/tervan-cli.exe, build/mingw64/bin/tervan-cli.exe (the command line)
 # and the test programs beside them.
 #
 #   scripts/windows-build.sh [mingw32] [mingw64]     (both when none is named)

@@ -2,10 +2,13 @@
 # The Windows step of CI: cross-builds both architectures (scripts/windows-build.sh), then runs
 # the 64-bit programs under Wine (32-bit programs need a 32-bit Wine, which these machines lack:
 # that build is compiled and linked only):
-#   1. the test programs under CTest (platform layer, controller, frame, the window),
-#   2. a serial download end to end: the Linux virtual target holds a pseudo-terminal that Wine
-#      knows as COM5, tervan-wine-download.exe downloads a 256 KiB image through \\.\COM5, and
-#      the flash image the target stored must equal it byte for byte,
+#   1. the test programs under CTest (platform layer, controller, frame, the window, the command
+#      line's Windows parts),
+#   2. tervan-cli.exe: --help, a bad option (exit 2), a missing port (exit 3), then a serial
+#      download end to end: the Linux virtual target holds a pseudo-terminal that Wine makes its
+#      COM5, `tervan-cli.exe --port COM5 --then reset` downloads a 256 KiB image through
+#      \\.\COM5, and the flash image the target stored must equal it byte for byte; afterwards
+#      --list-ports must show COM5 free and among the system's serial devices,
 #   3. tervan-downloader.exe itself: it must show its window and end when the window is closed.
 # Everything runs in a Wine prefix of its own in a temporary folder, under one Xvfb display.
 # The last line counts the results: "windows: N passed, N failed".
@@ -79,7 +82,45 @@ else
 fi
 echo "== windows: tests done after $(elapsed)"
 
-echo "== windows: serial download through COM5"
+echo "== windows: tervan-cli.exe: serial download through COM5"
+# The command line runs from a folder of its own, so that a settings file it wrote would show.
+cli=$work/cli
+mkdir -p "$cli"
+cp build/mingw64/bin/tervan-cli.exe "$cli/"
+# cli_run NAME ARGUMENTS...: runs tervan-cli.exe under Wine; stdout and stderr land in
+# $work/NAME.out and $work/NAME.err without Windows' line ends, the exit status in cli_status.
+cli_run() {
+    local name=$1
+    shift
+    cli_status=0
+    wine "$cli/tervan-cli.exe" "$@" >"$work/$name.raw" 2>"$work/$name.raw-err" || cli_status=$?
+    tr -d '\r' <"$work/$name.raw" >"$work/$name.out"
+    tr -d '\r' <"$work/$name.raw-err" >"$work/$name.err"
+}
+
+cli_run help --help
+if [ "$cli_status" -eq 0 ] && head -n 1 "$work/help.out" | grep -q '^Usage: tervan-cli ' &&
+    grep -q 'COM1 \.\.\. COM256 as Windows names them' "$work/help.out"; then
+    pass "tervan-cli.exe --help prints the usage with the Windows port names, exit 0"
+else
+    fail "tervan-cli.exe --help: exit $cli_status; $(head -n 3 "$work/help.out" "$work/help.err")"
+fi
+cli_run usage --model 512 image.bin
+if [ "$cli_status" -eq 2 ] && [ ! -s "$work/usage.out" ] &&
+    grep -q "^Try 'tervan-cli --help'\.$" "$work/usage.err"; then
+    pass "tervan-cli.exe with a bad option: exit 2 and a hint on stderr"
+else
+    fail "tervan-cli.exe --model 512: exit $cli_status; $(cat "$work/usage.out" "$work/usage.err")"
+fi
+head -c 1000 /dev/urandom >"$work/small.bin"
+cli_run missing --port COM7 --json "Z:$(echo "$work/small.bin" | tr / '\\')"
+if [ "$cli_status" -eq 3 ] && tail -n 1 "$work/missing.out" |
+    grep -qF '"exit":3,"reason":"COM7: no such port; `tervan-cli --list-ports` shows the ports"'; then
+    pass "tervan-cli.exe on a missing COM7: exit 3 with the reason"
+else
+    fail "tervan-cli.exe --port COM7: exit $cli_status; $(cat "$work/missing.out" "$work/missing.err")"
+fi
+
 e2e=$work/e2e
 mkdir -p "$e2e"
 head -c 262144 /dev/urandom >"$e2e/image.bin"
@@ -95,14 +136,35 @@ if [ ! -L "$e2e/ports/COM5" ]; then
     cat "$e2e/sim.out" >&2
     exit 1
 fi
-ln -sfn "$(readlink "$e2e/ports/COM5")" "$WINEPREFIX/dosdevices/com5"
+# The pseudo-terminal becomes a serial port of the system, as a USB serial adapter would:
+# Wine makes the ports named in its Ports key when its session starts, so restart it.
+wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$(readlink "$e2e/ports/COM5")" /f \
+    >/dev/null 2>&1
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
+wineserver -p
+wineboot >/dev/null 2>&1
 image_windows="Z:$(echo "$e2e/image.bin" | tr / '\\')"
-download_status=0
-wine build/mingw64/bin/tervan-wine-download.exe "$image_windows" 5 | tr -d '\r' |
-    tee "$e2e/steps.log" || download_status=$?
-passed=$((passed + $(grep -c '^ok ' "$e2e/steps.log" || true)))
-failed=$((failed + $(grep -c '^FAIL ' "$e2e/steps.log" || true)))
-[ "$download_status" -eq 0 ] || fail "tervan-wine-download.exe ended with status $download_status"
+cli_run download --port COM5 --then reset --json "$image_windows"
+result=$(tail -n 1 "$work/download.out")
+if [ "$cli_status" -eq 0 ] && [[ "$result" == '{"event":"result","ok":true,"exit":0,"bytes":262144,'* ]]; then
+    pass "tervan-cli.exe --port COM5 --then reset: exit 0 after 262144 bytes"
+else
+    fail "tervan-cli.exe --port COM5: exit $cli_status; last line: $result; $(cat "$work/download.err")"
+fi
+if grep -qF '{"event":"status","text":"Write successfull!"}' "$work/download.out" &&
+    [ "$(ls "$cli")" = "tervan-cli.exe" ]; then
+    pass "the download reported Write successfull! and wrote no file beside the program"
+else
+    fail "statuses: $(grep -c '"event":"status"' "$work/download.out"); beside the program: $(ls "$cli")"
+fi
+cli_run list --list-ports
+if [ "$cli_status" -eq 0 ] && grep -qE '^  COM5 +\\\\\.\\COM5 +free$' "$work/list.out" &&
+    grep -qE '^  \\\\\.\\COM5  = COM5$' "$work/list.out"; then
+    pass "tervan-cli.exe --list-ports shows COM5 free and among the system's serial devices"
+else
+    fail "tervan-cli.exe --list-ports: exit $cli_status; $(cat "$work/list.out" "$work/list.err")"
+fi
 # Stop Wine before the target closes its pseudo-terminal; SIGTERM makes the target write its
 # flash image.
 wineserver -k 2>/dev/null || true

@@ -1,3 +1,5 @@
+// Reasons on POSIX: errno values, the device's owning group for a denied open, flock for a
+// locked image, the USB device folders below the device root.
 #include "cli/OsReasons.h"
 
 #include <fcntl.h>
@@ -26,6 +28,22 @@ bool isDenied(int error) {
     return error == EACCES || error == EPERM;
 }
 
+// The owning group of a file (after links), or empty when unknown.
+std::string owningGroup(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return {};
+    }
+    // getgrgid_r with a buffer of its own: the plain call shares static storage.
+    group entry{};
+    group* found = nullptr;
+    char buffer[4096];
+    if (::getgrgid_r(info.st_gid, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
+        return {};
+    }
+    return found->gr_name;
+}
+
 }  // namespace
 
 std::string portStateWord(int error) {
@@ -44,19 +62,22 @@ std::string portStateWord(int error) {
     return "unusable";
 }
 
-std::string owningGroup(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        return {};
+std::string portStateNote(int error, const std::string& device) {
+    if (error == EBUSY) {
+        return "another program holds it";
     }
-    // getgrgid_r with a buffer of its own: the plain call shares static storage.
-    group entry{};
-    group* found = nullptr;
-    char buffer[4096];
-    if (::getgrgid_r(info.st_gid, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
-        return {};
+    if (isDenied(error)) {
+        const std::string group = owningGroup(device);
+        return group.empty() ? "permission denied" : "permission denied; group " + group;
     }
-    return found->gr_name;
+    if (portStateWord(error) == "unusable") {
+        return systemErrorText(error);
+    }
+    return {};
+}
+
+std::string systemErrorText(int error) {
+    return std::strerror(error);
 }
 
 std::string portOpenReason(int error, const std::string& label, const std::string& device,
@@ -84,7 +105,7 @@ std::string portOpenReason(int error, const std::string& label, const std::strin
         }
         return named + ": permission denied; run as a user who may open it";
     }
-    return named + ": " + std::strerror(error);
+    return named + ": " + systemErrorText(error);
 }
 
 std::string serialPortReason(const std::string& comPortPath) {

@@ -1,0 +1,57 @@
+// How the system names its serial ports and what it knows about its serial devices, for
+// --port, --help and --list-ports. One implementation per OS (cli/posix/SystemPorts.cpp,
+// cli/win32/SystemPorts.cpp).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tervan::cli {
+
+struct SerialDevice {
+    std::string path;               // /dev/ttyUSB0, or \\.\COM3 on Windows
+    std::vector<std::string> byId;  // other names of it: /dev/serial/by-id links, or the
+                                    // device object (\Device\Serial0) on Windows
+    std::string vendorId;           // "0403", from the USB device in sysfs
+    std::string productId;
+    std::string manufacturer;
+    std::string product;
+    std::string serial;
+    std::string driver;  // ftdi_sio, cdc_acm, ...
+};
+
+// The machine's serial devices in natural order (ttyUSB2 before ttyUSB10, COM2 before
+// COM10), with what the system tells about them.
+std::vector<SerialDevice> findSerialDevices();
+
+// POSIX: the USB and ACM serial devices in `devFolder`, with what `sysFolder` tells about
+// them; findSerialDevices() reads /dev and /sys. Not built for Windows.
+std::vector<SerialDevice> findSerialDevices(const std::string& devFolder,
+                                            const std::string& sysFolder);
+
+// Where the port path `path` leads when it is a link made to name a device (ports/COMn on
+// POSIX), otherwise empty.
+std::string portLinkTarget(const std::string& path);
+
+// Whether a --port value that names no COM port is a device path to be used as it stands.
+bool isDevicePath(const std::string& text);
+
+// The lines of --help that say how ports are named, each ending in a line break.
+struct PortHelpTexts {
+    const char* portOption;         // --port
+    const char* rootOption;         // --root
+    const char* listPortsOption;    // --list-ports
+    const char* devicePathExample;  // for the error on a --port value that names nothing
+};
+const PortHelpTexts& portHelpTexts();
+
+// The lines of --list-ports around the lists, without indentation or line break.
+struct PortListTexts {
+    std::string comPorts;    // above COM1 ... COM10
+    std::string noDevices;   // in place of the serial devices when there are none
+    std::string usbDevices;  // above the USB devices of the target's class
+    std::string advice;      // the closing line; empty for none
+};
+PortListTexts portListTexts(const std::string& root, const std::vector<SerialDevice>& devices);
+
+}  // namespace tervan::cli

@@ -1,0 +1,135 @@
+// Reasons on Win32: the error codes are Win32 ones (2 no such port, 5 held by another program
+// or refused), the texts for the others come from FormatMessageA. The image file is opened as
+// the window opens it, without sharing, so that a locked file shows as such.
+#include "cli/OsReasons.h"
+
+#include <windows.h>
+
+#include "cli/CliOptions.h"
+#include "link/SerialLink.h"
+#include "link/UsbPipeLink.h"
+
+namespace tervan::cli {
+namespace {
+
+bool isMissing(int error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Windows refuses a second opener of a COM port with "access denied"; a port a program holds
+// and a port this user may not open look the same.
+bool isHeld(int error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+}
+
+}  // namespace
+
+std::string portStateWord(int error) {
+    if (error == 0) {
+        return "free";
+    }
+    if (isMissing(error)) {
+        return "missing";
+    }
+    if (isHeld(error)) {
+        return "busy";
+    }
+    return "unusable";
+}
+
+std::string portStateNote(int error, const std::string&) {
+    if (isHeld(error)) {
+        return "another program holds it";
+    }
+    if (portStateWord(error) == "unusable") {
+        return systemErrorText(error);
+    }
+    return {};
+}
+
+std::string systemErrorText(int error) {
+    char buffer[512];
+    DWORD length =
+        ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                         static_cast<DWORD>(error), 0, buffer, sizeof buffer, nullptr);
+    // The system's texts end in a full stop and a line break; the reason line goes on after it.
+    while (length > 0 && (buffer[length - 1] == '\n' || buffer[length - 1] == '\r' ||
+                          buffer[length - 1] == ' ' || buffer[length - 1] == '.')) {
+        --length;
+    }
+    const std::string code = "error " + std::to_string(static_cast<unsigned long>(error));
+    if (length == 0) {
+        return code;
+    }
+    return std::string(buffer, length) + " (" + code + ")";
+}
+
+std::string portOpenReason(int error, const std::string& label, const std::string& device,
+                           const std::string&) {
+    if (error == 0) {
+        return {};
+    }
+    // "COM3" says all that "\\.\COM3" says.
+    const bool sameName = device.empty() || device == label || device == "\\\\.\\" + label;
+    const std::string named = sameName ? label : label + " (" + device + ")";
+    if (isMissing(error)) {
+        return named + ": no such port; `tervan-cli --list-ports` shows the ports";
+    }
+    if (isHeld(error)) {
+        return named +
+               " is busy or access is denied: another program holds it; close that program and "
+               "try again";
+    }
+    return named + ": " + systemErrorText(error);
+}
+
+std::string serialPortReason(const std::string& comPortPath) {
+    SerialLink probe;
+    const int error = probe.probe(comPortPath.c_str());
+    std::string label = comPortPath;
+    if (const auto com = parseComName(comPortPath)) {
+        label = com->path.substr(4);  // "COMn"
+    }
+    return portOpenReason(error, label, comPortPath, {});
+}
+
+std::string imageFileReason(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return path + ": " + systemErrorText(static_cast<int>(::GetLastError()));
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return path + " is a folder, not an image file";
+    }
+    // Share mode 0, as the image is read: the open fails while another program holds the file.
+    const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+            return path + " is locked by another program";
+        }
+        return path + ": " + systemErrorText(static_cast<int>(error));
+    }
+    std::string reason;
+    if (::GetFileType(file) != FILE_TYPE_DISK) {
+        reason = path + " is not a regular file";
+    }
+    ::CloseHandle(file);
+    return reason;
+}
+
+std::string usbDeviceReason(int foundDeviceCount) {
+    const std::string present =
+        std::string(" of the target's class ") + kUsbInterfaceClass + " present";
+    if (foundDeviceCount == 0) {
+        return "no USB device" + present + "; is the target plugged in and its driver loaded?";
+    }
+    if (foundDeviceCount > 1) {
+        return std::to_string(foundDeviceCount) + " USB devices" + present +
+               "; leave only one attached";
+    }
+    return {};
+}
+
+}  // namespace tervan::cli
