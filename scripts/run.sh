@@ -27,14 +27,16 @@ trap 'exit 130' INT TERM
 start_sim() {
     "$bin/tervan-target-sim" --serial --root "$bin" --com 1 &
     sim_pid=$!
+    # The port is the target's once the link leads to a pseudo-terminal and the target still
+    # runs: a link of the user's own (to a real device) makes the target give up instead.
     for _ in $(seq 1 50); do
-        if [ -e "$bin/ports/COM1" ]; then
-            return 0
-        fi
         if ! kill -0 "$sim_pid" 2>/dev/null; then
             sim_pid=""
-            echo "run: the virtual target did not start" >&2
+            echo "run: the virtual target did not start (is $bin/ports/COM1 a link of yours?)" >&2
             exit 1
+        fi
+        if [[ "$(readlink "$bin/ports/COM1" 2>/dev/null)" == /dev/pts/* ]]; then
+            return 0
         fi
         sleep 0.1
     done

@@ -168,7 +168,7 @@ fi
 # Stop Wine before the target closes its pseudo-terminal; SIGTERM makes the target write its
 # flash image.
 wineserver -k 2>/dev/null || true
-kill -TERM "$sim_pid"
+kill -TERM "$sim_pid" 2>/dev/null || true
 wait "$sim_pid" || true
 sim_pid=""
 if cmp -s "$e2e/image.bin" "$e2e/flash.bin"; then

@@ -528,6 +528,7 @@ std::optional<std::string> QtDialogWindow::chooseImageFile(const std::string& in
             folder.clear();
         }
     }
+    // The one filter "BIN *.bin": Qt takes the pattern from the parentheses.
     ImageFileDialog chooser(this, tr("Open"), folder, tr("BIN (*.bin)"));
     chooser.setOption(QFileDialog::DontUseNativeDialog, true);
     chooser.setOption(QFileDialog::ReadOnly, false);
