@@ -8,8 +8,6 @@
 namespace tervan {
 namespace {
 
-constexpr const char* kSection = "setup";
-
 int controlOf(SessionButton button) {
     switch (button) {
         case SessionButton::Connect:
@@ -46,11 +44,11 @@ public:
 
 DownloaderDialog::DownloaderDialog(SettingsStore& settings)
     : TargetSession(static_cast<SessionUi&>(*this)), settings_(settings) {
-    interfaceKind = settings_.readSettingInt(kSection, "interface", 1);
-    targetModel = settings_.readSettingInt(kSection, "model", 0);
-    comIndex = settings_.readSettingInt(kSection, "com", 0);
-    imagePath = settings_.readSettingText(kSection, "file", "");
-    targetMemory = settings_.readSettingInt(kSection, "target", 0);
+    interfaceKind = settings_.readSettingInt(kSettingsSection, "interface", 1);
+    targetModel = settings_.readSettingInt(kSettingsSection, "model", 0);
+    comIndex = settings_.readSettingInt(kSettingsSection, "com", 0);
+    imagePath = settings_.readSettingText(kSettingsSection, "file", "");
+    targetMemory = settings_.readSettingInt(kSettingsSection, "target", 0);
 }
 
 DownloaderDialog::~DownloaderDialog() = default;
@@ -122,9 +120,8 @@ void DownloaderDialog::controlClicked(int id) {
     }
     // The long operations keep the busy cursor for the whole handler.
     const auto busy = [this](auto&& work) {
-        setWaitCursor(true);
+        WaitCursor cursor(*this);
         work();
-        setWaitCursor(false);
     };
     switch (id) {
         case kCloseButton:
@@ -232,13 +229,13 @@ void DownloaderDialog::interfaceChanged() {
         detachUsbDevice();
         window_->enableControl(kComList, true);
     }
-    settings_.writeSettingInt(kSection, "interface", interfaceKind);
+    settings_.writeSettingInt(kSettingsSection, "interface", interfaceKind);
 }
 
 void DownloaderDialog::modelChanged() {
     readControls();
     applyModel();
-    settings_.writeSettingInt(kSection, "model", targetModel);
+    settings_.writeSettingInt(kSettingsSection, "model", targetModel);
 }
 
 void DownloaderDialog::comPortChanged() {
@@ -248,20 +245,20 @@ void DownloaderDialog::comPortChanged() {
         messageBox("This COM-Port is not available!");
         return;
     }
-    settings_.writeSettingInt(kSection, "com", comIndex);
+    settings_.writeSettingInt(kSettingsSection, "com", comIndex);
     disconnectTarget();
 }
 
 void DownloaderDialog::targetChanged() {
     readControls();
     applyTargetButtons();
-    settings_.writeSettingInt(kSection, "target", targetMemory);
+    settings_.writeSettingInt(kSettingsSection, "target", targetMemory);
 }
 
 // ---- image file ----
 
 void DownloaderDialog::chooseImageFile() {
-    const std::string initial = settings_.readSettingText(kSection, "file", "");
+    const std::string initial = settings_.readSettingText(kSettingsSection, "file", "");
     const auto chosen = window_->chooseImageFile(initial);
     if (!chosen) {
         return;
@@ -312,7 +309,7 @@ bool DownloaderDialog::loadImage(bool readData) {
             return false;
         }
     } else {
-        settings_.writeSettingText(kSection, "file", imagePath);
+        settings_.writeSettingText(kSettingsSection, "file", imagePath);
     }
     file.close();
     imageLength = length;

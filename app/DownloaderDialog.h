@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <functional>
 #include <optional>
 #include <string>
@@ -37,7 +36,6 @@ public:
     // are ignored.
     void refreshControls();
     void readControls();
-    bool exchanging() const { return exchanging_; }
 
     // Handlers.
     void applyTargetButtons();
@@ -47,6 +45,8 @@ public:
     void targetChanged();
     void chooseImageFile();
     bool loadImage(bool readData) override;
+    // comPortPath = "\\.\COM%d" with comIndex + 1.
+    void formatComPortPath();
 
     std::string imagePath;
     std::string sizeText;
@@ -65,8 +65,6 @@ private:
     void enableButton(SessionButton button, bool enabled) override;
     void setWaitCursor(bool on) override;
     void sleepMs(int milliseconds) override;
-
-    void formatComPortPath();
 
     // The image file last rejected as too large, so that re-checks on activation report it
     // once rather than after every message box.

@@ -218,6 +218,8 @@ bool write(const std::string& path, const std::string& section, const std::strin
 std::int32_t SettingsStore::readSettingInt(const std::string& section, const std::string& key,
                                            std::int32_t defaultValue) const {
     const auto value = lookup(settingsPath, section, key);
+    // An empty value holds no number: it reads as the default, as a missing key does (the
+    // reference platform's reader does the same), not as 0.
     if (!value || value->empty()) {
         return defaultValue;
     }

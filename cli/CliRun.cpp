@@ -145,7 +145,7 @@ void Run::applyOptions() {
         }
     } else {
         // The stored port, named as the window names it.
-        d.comPortPath = "\\\\.\\COM" + std::to_string(static_cast<std::int64_t>(d.comIndex) + 1);
+        d.formatComPortPath();
     }
     d.imagePath = options_.imagePath;
 }
@@ -164,7 +164,7 @@ int Run::checkImage() {
         window_.messageBox(kNothingText);
         return kExitBadUsage;
     }
-    const std::uint32_t limit = d.targetMemory != 0 ? kRamSize : d.flashSize;
+    const std::uint32_t limit = d.imageLimit();
     if (d.imageLength > limit) {
         window_.messageBox(kTooBigText);
         d.statusText = kTooBigText;

@@ -18,7 +18,10 @@ PlatformHandle pipeOpen(const char* path, PipeSide side, int* error);
 void pipeClose(PlatformHandle handle);
 // Waits at most 1000 ms for data; a pipe that stays silent is a failed read.
 bool pipeRead(PlatformHandle handle, void* buffer, std::uint32_t length, std::uint32_t* count);
+// Gives up after 1000 ms without progress; *count says what was written.
 bool pipeWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
                std::uint32_t* count);
+// Throws away whatever waits to be read, without waiting for more.
+void pipeDiscard(PlatformHandle handle);
 
 }  // namespace tervan::os

@@ -97,6 +97,12 @@ LinkStatus UsbPipeLink::read(void* buffer, std::uint32_t length) {
     return LINK_IO_ERROR;  // still short after five reads; what came stays in the buffer
 }
 
+void UsbPipeLink::discardPending() {
+    if (readPipe != kInvalidHandle) {
+        os::pipeDiscard(readPipe);
+    }
+}
+
 LinkStatus UsbPipeLink::write(const void* buffer, std::uint32_t length, std::uint32_t* writtenOut) {
     if (writePipe == kInvalidHandle) {
         return LINK_NOT_OPEN;

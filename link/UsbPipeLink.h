@@ -32,6 +32,9 @@ public:
     LinkStatus close();  // always LINK_OK
     // Fills exactly `length` bytes in at most five platform reads, or fails.
     virtual LinkStatus read(void* buffer, std::uint32_t length);
+    // Throws away answers nobody waits for (a second 'X' from a second press of reset), so the
+    // next read gets the answer to the next frame.
+    void discardPending();
     // One platform write; a short write still gives LINK_OK and shows only in *writtenOut.
     virtual LinkStatus write(const void* buffer, std::uint32_t length, std::uint32_t* writtenOut);
 

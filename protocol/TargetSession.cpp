@@ -6,18 +6,6 @@
 namespace tervan {
 namespace {
 
-// Shows the wait cursor from construction until the scope is left, on every path.
-class WaitCursor {
-public:
-    explicit WaitCursor(SessionUi& ui) : ui_(ui) { ui_.setWaitCursor(true); }
-    ~WaitCursor() { ui_.setWaitCursor(false); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-
-private:
-    SessionUi& ui_;
-};
-
 std::string countdownText(int seconds) {
     return "Press reset on target! " + std::to_string(seconds) + " Seconds left!";
 }
@@ -147,8 +135,7 @@ void TargetSession::downloadImage(std::uint8_t command) {
         ui_.messageBox("Nothing to download!");
         return;
     }
-    const std::uint32_t limit = targetMemory != 0 ? kRamSize : flashSize;
-    if (imageLength > limit) {
+    if (imageLength > imageLimit()) {
         ui_.messageBox("File to big!");
         setStatus("File to big!");
         return;
@@ -162,6 +149,10 @@ void TargetSession::downloadImage(std::uint8_t command) {
     } else if (usbDevice.present == 0) {
         ui_.messageBox("Not connected!");
         return;
+    } else {
+        // A byte left in the pipe would be read as the first frame's answer, and every answer
+        // after it as the one before: a rejected last page would pass.
+        usbLink.discardPending();
     }
 
     statusText = "Downloading...";
@@ -169,18 +160,12 @@ void TargetSession::downloadImage(std::uint8_t command) {
     ui_.setProgressPosition(0);
     ui_.refresh();
 
-    std::memset(frameBuffer.data(), 0, frameLength);
-    frameBuffer[2] = command;
     std::uint32_t remaining = imageLength;
     const std::uint8_t* source = imageBuffer.data();
     std::uint16_t block = 0;
     for (;;) {
         const std::uint32_t chunk = std::min(pageSize, remaining);
-        std::memset(frameBuffer.data() + kFrameHeaderSize, 0, pageSize);
-        std::memcpy(frameBuffer.data() + kFrameHeaderSize, source, chunk);
-        frameBuffer[3] = static_cast<std::uint8_t>(block & 0xFF);
-        frameBuffer[4] = static_cast<std::uint8_t>(block >> 8);
-        sealFrame(frameBuffer.data(), model());
+        buildFrame(frameBuffer.data(), model(), command, block, source, chunk);
 
         const bool accepted = interfaceKind != 0 ? sendFrameSerial() : sendFrameUsb();
         if (!accepted) {
@@ -204,6 +189,7 @@ void TargetSession::downloadImage(std::uint8_t command) {
 bool TargetSession::sendCommand(std::uint8_t command) {
     buildFrame(frameBuffer.data(), model(), command, 0, nullptr, 0);
     if (interfaceKind == 0) {
+        usbLink.discardPending();
         return sendFrameUsb();
     }
     // Over the serial line the loader does not answer 'G' or 'R'.

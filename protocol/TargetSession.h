@@ -42,6 +42,18 @@ protected:
     ~SessionUi() = default;
 };
 
+// Shows the wait cursor from construction until the scope is left, on every path.
+class WaitCursor {
+public:
+    explicit WaitCursor(SessionUi& ui) : ui_(ui) { ui_.setWaitCursor(true); }
+    ~WaitCursor() { ui_.setWaitCursor(false); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+
+private:
+    SessionUi& ui_;
+};
+
 class TargetSession {
 public:
     explicit TargetSession(SessionUi& ui) : ui_(ui) {}
@@ -67,6 +79,8 @@ public:
     void detachUsbDevice();
     // The window's disconnected state: progress 0, "Disconnected", only Connect enabled.
     void showDisconnected();
+    // The largest image the chosen memory takes: RAM 64 KiB under any model, flash flashSize.
+    std::uint32_t imageLimit() const { return targetMemory != 0 ? kRamSize : flashSize; }
 
     std::string statusText;
     std::int32_t interfaceKind = 1;  // 0 USB, any other value serial

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace tervan::os {
 namespace {
@@ -123,13 +125,17 @@ SettingsLock::SettingsLock(const std::string& path) {
     if (fd < 0) {
         return;
     }
-    int rc;
-    do {
-        rc = ::flock(fd, LOCK_EX);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        ::close(fd);
-        return;
+    // Writers hold the lock for a few milliseconds. One that is held much longer belongs to
+    // something stuck: the write then fails (as a refused write does) rather than freezing the
+    // window inside a click.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) ||
+            std::chrono::steady_clock::now() >= deadline) {
+            ::close(fd);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     handle_ = fd;
 }

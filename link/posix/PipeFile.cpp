@@ -20,6 +20,7 @@ using posix::descriptorOf;
 
 // How long a pipe read waits for data, standing in for the driver's time-out.
 constexpr int kPipeReadTimeoutMs = 1000;
+constexpr int kPipeWriteTimeoutMs = 1000;
 
 int openWithoutSignals(const char* path, int flags) {
     int fd = -1;
@@ -50,17 +51,10 @@ PlatformHandle pipeOpen(const char* path, PipeSide side, int* error) {
         // end of data; the read itself stays non-blocking and waits in poll.
         fd = openWithoutSignals(name.c_str(), O_RDWR | O_NONBLOCK);
     } else {
-        // Without a reader (no device) this fails at once with ENXIO instead of waiting.
+        // Without a reader (no device) this fails at once with ENXIO instead of waiting. The
+        // descriptor stays non-blocking: a write waits in poll, bounded by its time-out, so a
+        // device that stops reading cannot hang the tool.
         fd = openWithoutSignals(name.c_str(), O_WRONLY | O_NONBLOCK);
-        if (fd >= 0) {
-            const int flags = ::fcntl(fd, F_GETFL);
-            if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
-                const int failure = errno;
-                ::close(fd);
-                errno = failure;
-                fd = -1;
-            }
-        }
     }
     if (fd < 0) {
         result = errno != 0 ? errno : EIO;
@@ -130,16 +124,52 @@ bool pipeWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
     if (fd < 0) {
         return false;
     }
-    // One write; the reader's end gone gives EPIPE (SIGPIPE is ignored), which is a failure.
-    ssize_t n = -1;
+    // The reader's end gone gives EPIPE (SIGPIPE is ignored), which is a failure. A write that
+    // makes no progress for kPipeWriteTimeoutMs ends with the count written so far.
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    auto deadline = Clock::now() + std::chrono::milliseconds(kPipeWriteTimeoutMs);
     do {
-        n = ::write(fd, buffer, length);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        return false;
-    }
-    done = static_cast<std::uint32_t>(n);
+        const ssize_t n = ::write(fd, bytes + done, length - done);
+        if (n > 0) {
+            done += static_cast<std::uint32_t>(n);
+            deadline = Clock::now() + std::chrono::milliseconds(kPipeWriteTimeoutMs);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return false;
+        }
+        const int events = posix::waitFor(fd, POLLOUT, deadline);
+        if (events < 0 || (events & (POLLERR | POLLHUP)) != 0) {
+            errno = EPIPE;
+            return false;
+        }
+        if (events == 0) {
+            return true;  // time-out: the count shows the short write
+        }
+    } while (done < length);
     return true;
+}
+
+void pipeDiscard(PlatformHandle handle) {
+    const int fd = descriptorOf(handle);
+    if (fd < 0) {
+        return;
+    }
+    // The read pipe is non-blocking: read until nothing is left.
+    unsigned char scratch[512];
+    for (;;) {
+        const ssize_t n = ::read(fd, scratch, sizeof scratch);
+        if (n > 0) {
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return;
+    }
 }
 
 }  // namespace tervan::os

@@ -136,7 +136,8 @@ bool comNumberOf(std::string_view name, long long* number) {
     return true;
 }
 
-// Drops the exclusive mode (if this descriptor set it) and closes.
+// Drops the exclusive mode this descriptor set (an open never takes over someone else's) and
+// closes.
 void releaseDescriptor(int fd) {
     if (::isatty(fd) == 1) {
         ::ioctl(fd, TIOCNXCL);
@@ -219,8 +220,15 @@ PlatformHandle serialOpen(const char* path, int* error) {
         return kInvalidHandle;
     }
     // Any other flock failure means the file system keeps no locks; TIOCEXCL still holds off
-    // openers without root rights.
+    // openers without root rights. A port already in exclusive mode is held by a program that
+    // does not lock (only root gets this far): it is busy, and its mode stays as it is.
     if (::isatty(fd) == 1) {
+        int exclusive = 0;
+        if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+            ::close(fd);
+            result = EBUSY;
+            return kInvalidHandle;
+        }
         ::ioctl(fd, TIOCEXCL);
     }
     // The descriptor stays non-blocking: every transfer waits in poll, bounded by its time-out.

@@ -55,4 +55,23 @@ bool pipeWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
     return ok != FALSE;
 }
 
+void pipeDiscard(PlatformHandle handle) {
+    // What a pipe holds can be asked without waiting; a driver's file that cannot answer that
+    // question is left alone (its reads wait for the driver's time-out).
+    const HANDLE pipe = handleOf(handle);
+    char scratch[512];
+    for (;;) {
+        DWORD waiting = 0;
+        if (::PeekNamedPipe(pipe, nullptr, 0, nullptr, &waiting, nullptr) == FALSE ||
+            waiting == 0) {
+            return;
+        }
+        DWORD got = 0;
+        const DWORD want = waiting < sizeof scratch ? waiting : sizeof scratch;
+        if (::ReadFile(pipe, scratch, want, &got, nullptr) == FALSE || got == 0) {
+            return;
+        }
+    }
+}
+
 }  // namespace tervan::os

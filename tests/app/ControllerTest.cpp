@@ -14,6 +14,7 @@
 #include "support/TempDir.h"
 
 using namespace tervan;
+using tervan::testing::linkMissingPort;
 using tervan::testing::readFile;
 using tervan::testing::RecordingWindow;
 using tervan::testing::TempDir;
@@ -107,6 +108,7 @@ TEST_F(ControllerTest, WritingStateIntoControlsRaisesNoHandler) {
     auto& d = start();
     d.targetModel = 1;
     d.targetMemory = 1;
+    linkMissingPort(dir.path(), 7);
     d.comIndex = 6;  // COM7 does not exist: a probe would show a box
     d.refreshControls();
     EXPECT_TRUE(window.checked[kModel64Radio]);
@@ -144,7 +146,8 @@ TEST_F(ControllerTest, RadioClicksStoreTheirOwnKeyOnly) {
 TEST_F(ControllerTest, MissingComPortIsReportedAndNotStored) {
     settings.writeSettingInt("setup", "com", 0);
     auto& d = start();
-    window.comSelection = 6;  // COM7: no ports/COM7 and no seventh system serial port
+    linkMissingPort(dir.path(), 7);
+    window.comSelection = 6;
     d.comSelectionChanged();
     EXPECT_EQ(window.boxes, std::vector<std::string>{"This COM-Port is not available!"});
     EXPECT_EQ(d.comIndex, 6);

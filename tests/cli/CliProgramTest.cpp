@@ -239,6 +239,7 @@ TEST_F(CliProgramTest, BadUsageAndBadImagesEndBeforeConnecting) {
 }
 
 TEST_F(CliProgramTest, UnusablePortsExitThreeWithTheReason) {
+    tervan::testing::linkMissingPort(dir.path(), 7);
     const Finished missing = run({"--port", "COM7", image(300)});
     EXPECT_EQ(missing.exit, 3);
     const auto lines = linesOf(missing.err);

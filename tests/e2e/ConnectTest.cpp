@@ -85,7 +85,8 @@ TEST_F(ConnectTest, NoiseNeverCountsDownAndTheStrayLimitEndsIt) {
 }
 
 TEST_F(ConnectTest, MissingComPort) {
-    settings.writeSettingInt("setup", "com", 6);  // COM7: nothing there
+    linkMissingPort(dir.path(), 7);
+    settings.writeSettingInt("setup", "com", 6);
     startTool(1);
     dialog->comIndex = 6;
     dialog->comPortPath = "\\\\.\\COM7";
@@ -140,8 +141,8 @@ TEST_F(ConnectTest, UsbWithTwoDevices) {
 TEST_F(ConnectTest, UsbFailingReadShowsTheReturnCodeAndTriesAgain) {
     auto config = targetConfig(Transport::Usb, 0);
     config.readyDelayMs = 1600;  // the first pass's read gives up after a second
-    startTarget(config);
     startTool(0);
+    startTarget(config);
     window.statusHistory.clear();
     dialog->controlClicked(kConnectButton);
     EXPECT_EQ(window.statusHistory,

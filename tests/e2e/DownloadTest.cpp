@@ -1,5 +1,6 @@
 // Downloads and commands end to end: what the target receives, byte for byte, and what the
 // user sees for every answer and failure.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -143,6 +144,25 @@ TEST_F(DownloadTest, UsbThirdRejectionEndsWithTheLastAnswer) {
     // The connection stays.
     EXPECT_EQ(window.buttonRow(), "011100");
     EXPECT_EQ(window.positions.back(), 2);
+}
+
+TEST_F(DownloadTest, UsbByteLeftInThePipeIsNotTakenForAnAnswer) {
+    auto config = targetConfig(Transport::Usb, 1);
+    config.forcedAnswers[7] = "OOO";
+    auto& target = startTarget(config);
+    auto& d = startTool(0, 1, 0);
+    makeImage("fw.bin", 8 * 128);
+    d.imagePath = dir.file("fw.bin");
+    connect();
+    // Reset pressed twice: a second 'X' waits in the pipe the tool reads.
+    const int pipe = ::open((target.devicePath() + "/PIPE01").c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(pipe, 0);
+    ASSERT_EQ(::write(pipe, "X", 1), 1);
+    ::close(pipe);
+    d.controlClicked(kDownloadButton);
+    // Every answer belongs to its own frame: the last page's rejection is reported.
+    EXPECT_EQ(window.boxes, std::vector<std::string>{"Verify error!"});
+    EXPECT_EQ(window.texts[kStatusLine], "Error while flashing");
 }
 
 TEST_F(DownloadTest, SerialRejectionEndsAtOnce) {

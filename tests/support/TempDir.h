@@ -32,6 +32,14 @@ private:
     std::string path_;
 };
 
+// Makes COMn below `root` a port that does not exist on any machine: a link to nothing, so the
+// lookup never falls back to the machine's own serial ports.
+inline void linkMissingPort(const std::string& root, int n) {
+    std::filesystem::create_directories(root + "/ports");
+    std::filesystem::create_symlink(root + "/no-such-device",
+                                    root + "/ports/COM" + std::to_string(n));
+}
+
 inline void writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
