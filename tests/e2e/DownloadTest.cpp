@@ -258,3 +258,37 @@ TEST_F(DownloadTest, ChangingMemoryWhileConnectedDisablesTheActions) {
     connect();
     EXPECT_EQ(window.buttonRow(), "010011");
 }
+
+TEST_F(DownloadTest, WaysOfLeavingAConnection) {
+    auto& target = startTarget(targetConfig(Transport::Serial, 0));
+    auto& d = startTool(1, 0, 0);
+    connect();
+    // A Reset that cannot be written leaves the connected buttons as they were.
+    target.stop();
+    d.controlClicked(kResetButton);
+    EXPECT_EQ(window.boxes, std::vector<std::string>{"Error while sending data!"});
+    EXPECT_EQ(window.buttonRow(), "011100");
+    d.controlClicked(kDisconnectButton);
+
+    targets.clear();
+    startTarget(targetConfig(Transport::Serial, 0));
+    connect();
+    // Choosing USB while the serial port is open drops the connection.
+    window.checked[kSerialRadio] = false;
+    window.checked[kUsbRadio] = true;
+    d.controlClicked(kUsbRadio);
+    EXPECT_EQ(d.serialLink.isOpen(), 0);
+    EXPECT_EQ(window.texts[kStatusLine], "Disconnected");
+    EXPECT_EQ(window.buttonRow(), "100000");
+    EXPECT_FALSE(window.enabled[kComList]);
+    EXPECT_EQ(settings.readSettingInt("setup", "interface", 1), 0);
+
+    // Closing the window while connected over USB closes the pipes and forgets the device.
+    targets.clear();
+    startTarget(targetConfig(Transport::Usb, 0));
+    connect();
+    d.windowDestroyed();
+    EXPECT_EQ(d.usbDevice.present, 0);
+    EXPECT_EQ(d.usbLink.readPipe, kInvalidHandle);
+    EXPECT_EQ(d.usbLink.writePipe, kInvalidHandle);
+}
