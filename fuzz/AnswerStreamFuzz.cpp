@@ -49,6 +49,7 @@
 #include "fuzz/FuzzCheck.h"
 #include "link/SystemPaths.h"
 #include "link/UsbPipeLink.h"
+#include "link/posix/UsbFolders.h"
 #include "protocol/Frame.h"
 #include "support/RecordingWindow.h"
 
@@ -129,7 +130,7 @@ public:
             FUZZ_CHECK(::ptsname_r(master_, name, sizeof name) == 0);
             return name;
         }
-        device_ = root_ + "/usb/" + kUsbInterfaceClass + "/target0";
+        device_ = usbClassFolder(root_) + "/target0";
         std::filesystem::create_directories(device_);
         FUZZ_CHECK(::mkfifo((device_ + "/PIPE00").c_str(), 0600) == 0);
         FUZZ_CHECK(::mkfifo((device_ + "/PIPE01").c_str(), 0600) == 0);
@@ -175,10 +176,13 @@ public:
         return !pending_.empty();
     }
 
-    // What the tool reads during its connect: every byte sent before the line went or the
-    // frames began, and where the 'X' stands in it (npos: none).
-    std::vector<std::uint8_t> readyStream;
-    std::size_t readyAt = std::string::npos;
+    // Where the 'X' stands among the bytes sent before the line went or the frames began
+    // (npos: none, or not sent yet). The target may still be sending those bytes while the
+    // tool has given up on them.
+    std::size_t readyPosition() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return readyAt_;
+    }
 
 private:
     void closeLine() {
@@ -302,7 +306,7 @@ private:
                 if (options_.usb) {
                     // Five filler bytes: every connect pass reads one at once.
                     const std::vector<std::uint8_t> filler(5, 0);
-                    readyStream.insert(readyStream.end(), filler.begin(), filler.end());
+                    readyStream_.insert(readyStream_.end(), filler.begin(), filler.end());
                     send(filler.data(), filler.size());
                     unplug();
                 } else {
@@ -322,9 +326,10 @@ private:
             const bool ready = x != bytes.end();
             if (ready) {
                 bytes.erase(x + 1, bytes.end());
-                readyAt = readyStream.size() + bytes.size() - 1;
+                std::lock_guard<std::mutex> lock(mutex_);
+                readyAt_ = readyStream_.size() + bytes.size() - 1;
             }
-            readyStream.insert(readyStream.end(), bytes.begin(), bytes.end());
+            readyStream_.insert(readyStream_.end(), bytes.begin(), bytes.end());
             send(bytes.data(), bytes.size());
             if (ready) {
                 return true;
@@ -415,11 +420,14 @@ private:
     int pausedUs_ = 0;
     int handshake_ = -1;
     std::thread thread_;
+    // Every byte sent before the line went or the frames began (the target thread's own).
+    std::vector<std::uint8_t> readyStream_;
 
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Transmission> log_;
     std::vector<std::uint8_t> pending_;
+    std::size_t readyAt_ = std::string::npos;
     bool goneBeforeFrames_ = false;
 };
 
@@ -580,7 +588,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Over the serial line every byte before the 'X' is a stray one, up to 500; over USB
         // each of the five passes reads one byte.
         const std::size_t limit = o.usb ? 4 : static_cast<std::size_t>(kMaxStrayBytes);
-        const bool expectConnected = target.readyAt != std::string::npos && target.readyAt <= limit;
+        const std::size_t readyAt = target.readyPosition();
+        const bool expectConnected = readyAt != std::string::npos && readyAt <= limit;
         FUZZ_CHECK(connected == expectConnected);
     }
     const std::string connectedRow = o.ram ? "010011" : "011100";

@@ -6,6 +6,13 @@
 
 namespace tervan {
 
+// The full path of the running executable; empty when the system does not tell.
+std::string executablePath();
+
+// The last part of `path`: what follows its last separator (on Windows a backslash or a
+// slash, never the second byte of a double-byte character), or all of it without one.
+std::string fileNameOf(const std::string& path);
+
 // The folder of the running executable, without a trailing separator.
 std::string executableDirectory();
 

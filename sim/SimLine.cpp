@@ -14,6 +14,7 @@
 #include <filesystem>
 
 #include "link/UsbPipeLink.h"
+#include "link/posix/UsbFolders.h"
 
 namespace fs = std::filesystem;
 
@@ -32,7 +33,8 @@ std::string errnoText(const std::string& what, int error) {
 }
 
 // Creates `folder` and the missing folders above it, listing the ones it made (outermost
-// first) so that they can be removed again.
+// first) so that they can be removed again. A folder another process created in the meantime
+// is used but not listed: it is not this line's to remove.
 bool makeFolders(const fs::path& folder, std::vector<fs::path>& made, std::string* error) {
     std::vector<fs::path> missing;
     for (fs::path p = folder; !p.empty() && !fs::exists(p); p = p.parent_path()) {
@@ -42,11 +44,12 @@ bool makeFolders(const fs::path& folder, std::vector<fs::path>& made, std::strin
         }
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        if (::mkdir(it->c_str(), 0755) != 0 && errno != EEXIST) {
+        if (::mkdir(it->c_str(), 0755) == 0) {
+            made.push_back(*it);
+        } else if (errno != EEXIST) {
             *error = errnoText("cannot create " + it->string(), errno);
             return false;
         }
-        made.push_back(*it);
     }
     return true;
 }
@@ -139,6 +142,7 @@ public:
     void discardUnread() override {}
 
     std::string path() const override { return link_; }
+    std::string slavePath() const override { return slave_; }
     std::string describe() const override { return link_ + " -> " + slave_; }
 
 private:
@@ -263,7 +267,7 @@ class UsbLine final : public SimLine {
 public:
     UsbLine(const std::string& root, const std::string& deviceName)
         : root_(root),
-          device_(root + "/usb/" + kUsbInterfaceClass + "/" + deviceName),
+          device_(usbClassFolder(root) + "/" + deviceName),
           hostWrites_(device_ + "/" + (kWritePipeName + 1)),
           hostReads_(device_ + "/" + (kReadPipeName + 1)) {}
     ~UsbLine() override { remove(); }

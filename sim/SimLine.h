@@ -43,7 +43,9 @@ public:
     // A board reset loses what the target had queued for the host and the host has not read.
     virtual void discardUnread() = 0;
 
-    virtual std::string path() const = 0;      // the link or the device folder
+    virtual std::string path() const = 0;  // the link or the device folder
+    // Serial: the pseudo-terminal the link points to, once created. Empty over USB.
+    virtual std::string slavePath() const { return {}; }
     virtual std::string describe() const = 0;  // for the start line
 };
 

@@ -14,7 +14,6 @@
 #include <mutex>
 #include <thread>
 
-#include "link/UsbPipeLink.h"
 #include "protocol/Frame.h"
 #include "sim/SimLine.h"
 
@@ -775,24 +774,15 @@ const SimConfig& TargetSimulator::config() const {
 }
 
 std::string TargetSimulator::portPath() const {
-    return impl_->serial()
-               ? impl_->config.root + "/ports/COM" + std::to_string(impl_->config.comNumber)
-               : std::string();
+    return impl_->serial() && impl_->line ? impl_->line->path() : std::string();
 }
 
 std::string TargetSimulator::slavePath() const {
-    if (!impl_->serial() || !impl_->line) {
-        return {};
-    }
-    const std::string text = impl_->line->describe();
-    const auto arrow = text.find(" -> ");
-    return arrow == std::string::npos ? std::string() : text.substr(arrow + 4);
+    return impl_->line ? impl_->line->slavePath() : std::string();
 }
 
 std::string TargetSimulator::devicePath() const {
-    return impl_->serial()
-               ? std::string()
-               : impl_->config.root + "/usb/" + kUsbInterfaceClass + "/" + impl_->config.deviceName;
+    return !impl_->serial() && impl_->line ? impl_->line->path() : std::string();
 }
 
 std::string TargetSimulator::description() const {

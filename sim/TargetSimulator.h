@@ -128,6 +128,8 @@ public:
     bool writeOutputs(std::string* error = nullptr) const;
 
     const SimConfig& config() const;
+    // The line's files, once start() has created them (empty before, and for the other
+    // transport).
     std::string portPath() const;     // serial: <root>/ports/COMn
     std::string slavePath() const;    // serial: the pseudo-terminal the link points to
     std::string devicePath() const;   // USB: the device folder

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "link/SystemPaths.h"
 #include "resources/windows/resource.h"
 
 namespace tervan {
@@ -23,8 +24,11 @@ static_assert(IDC_PATH == kPathField && IDC_OPEN == kOpenButton &&
               "the resource ids and the controller's control ids must agree");
 
 // Posted by WM_ACTIVATE, so that the image re-check runs after the default activation
-// handling (focus restore) and never nested inside the handler whose message box closed.
+// handling (focus restore). A handler's modal loop (a message box, the file chooser) may take
+// it from the queue: dispatch() then holds it until the outermost handler has returned.
 constexpr UINT kActivatedMessage = WM_APP + 1;
+// Posted by dispatch() for an activation it held.
+constexpr UINT kHeldActivationMessage = WM_APP + 2;
 
 // "BIN *.bin" shows files matching "*.bin"; the literal's own zero ends the list.
 constexpr char kImageFilter[] = "BIN *.bin\0*.bin\0";
@@ -66,13 +70,8 @@ HWND Win32DialogWindow::create(bool show) {
 }
 
 std::string Win32DialogWindow::applicationName() {
-    char path[MAX_PATH * 4] = {};
-    const DWORD n = ::GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string name(path, n < sizeof path ? n : 0);
-    const auto separator = name.find_last_of("\\/");
-    if (separator != std::string::npos) {
-        name.erase(0, separator + 1);
-    }
+    std::string name = fileNameOf(executablePath());
+    // A dot is never the second byte of a double-byte character.
     const auto dot = name.find_last_of('.');
     if (dot != std::string::npos && dot > 0) {
         name.erase(dot);
@@ -81,6 +80,19 @@ std::string Win32DialogWindow::applicationName() {
 }
 
 // ---- the dialog procedure ----
+
+template <typename Handler>
+void Win32DialogWindow::dispatch(Handler&& handler) {
+    ++handlerDepth_;
+    handler();
+    if (--handlerDepth_ == 0 && activationHeld_) {
+        // Delivered from the message loop, once the outermost handler has fully returned.
+        activationHeld_ = false;
+        if (window_ != nullptr) {
+            ::PostMessageA(window_, kHeldActivationMessage, 0, 0);
+        }
+    }
+}
 
 INT_PTR CALLBACK Win32DialogWindow::dialogProcedure(HWND window, UINT message, WPARAM wParam,
                                                     LPARAM lParam) {
@@ -105,10 +117,32 @@ INT_PTR Win32DialogWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPa
             return TRUE;
         case WM_ACTIVATE:
             // WA_ACTIVE (1) is any activation but a mouse click, WA_CLICKACTIVE (2) a click.
-            ::PostMessageA(window_, kActivatedMessage, LOWORD(wParam), HIWORD(wParam) != 0);
+            if (handlerDepth_ > 0) {
+                // A message box or the file chooser of a running handler closed.
+                activationHeld_ = activationHeld_ || LOWORD(wParam) != WA_INACTIVE;
+            } else {
+                ::PostMessageA(window_, kActivatedMessage, LOWORD(wParam), HIWORD(wParam) != 0);
+            }
             return FALSE;  // the dialog's default activation handling runs
         case kActivatedMessage:
-            controller_.handleActivation(static_cast<int>(wParam), lParam != 0);
+            if (handlerDepth_ > 0) {
+                // Taken from the queue by a handler's modal loop. Only a state 1 activation
+                // leads to a re-check, so only that one is held.
+                activationHeld_ = activationHeld_ || wParam == WA_ACTIVE;
+            } else {
+                dispatch(
+                    [&] { controller_.handleActivation(static_cast<int>(wParam), lParam != 0); });
+            }
+            return TRUE;
+        case kHeldActivationMessage:
+            // The window became active again while a handler ran: an activation other than
+            // by a click, if the window is still the active one.
+            if (handlerDepth_ > 0) {
+                activationHeld_ = true;
+            } else if (::GetActiveWindow() == window_) {
+                dispatch(
+                    [&] { controller_.handleActivation(WA_ACTIVE, ::IsIconic(window_) != FALSE); });
+            }
             return TRUE;
         case WM_PAINT:
             return paintMinimised() ? TRUE : FALSE;
@@ -133,7 +167,7 @@ void Win32DialogWindow::initialise() {
         ::SendMessageA(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
         ::SendMessageA(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
     }
-    controller_.initWindow();
+    dispatch([this] { controller_.initWindow(); });
 }
 
 // The dialog's initialisation data: entries of (control id, message, length, text), ended by
@@ -175,6 +209,10 @@ void Win32DialogWindow::fillListsFromResource() {
 }
 
 void Win32DialogWindow::command(int id, int code) {
+    dispatch([&] { forwardCommand(id, code); });
+}
+
+void Win32DialogWindow::forwardCommand(int id, int code) {
     if (id == IDOK && code == BN_CLICKED) {
         controller_.okCommand();  // "Close", and Enter while no other push button has focus
     } else if (id == IDCANCEL) {

@@ -16,6 +16,7 @@
 #include "link/SerialPort.h"
 #include "link/SystemPaths.h"
 #include "link/UsbPipeLink.h"
+#include "link/posix/UsbFolders.h"
 
 namespace tervan::cli {
 namespace {
@@ -145,7 +146,7 @@ std::string imageFileReason(const std::string& path) {
 }
 
 std::string usbDeviceReason(int foundDeviceCount) {
-    const std::string folder = deviceRoot() + "/usb/" + kUsbInterfaceClass;
+    const std::string folder = usbClassFolder(deviceRoot());
     if (foundDeviceCount == 0) {
         return "no USB device of the target's class in " + folder +
                "; is the target plugged in and its driver loaded?";

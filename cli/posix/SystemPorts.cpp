@@ -8,6 +8,7 @@
 
 #include "cli/SystemPorts.h"
 #include "link/UsbPipeLink.h"
+#include "link/posix/UsbFolders.h"
 
 namespace tervan::cli {
 namespace {
@@ -148,7 +149,7 @@ PortListTexts portListTexts(const std::string& root, const std::vector<SerialDev
     return {
         "COM ports (links in " + root + "/ports):",
         "none (no /dev/ttyUSB* or /dev/ttyACM*)",
-        "USB devices of the target's class (in " + root + "/usb/" + kUsbInterfaceClass + "):",
+        "USB devices of the target's class (in " + usbClassFolder(root) + "):",
         "To use a serial device as COMn:  mkdir -p " + root + "/ports && ln -s " + example + " " +
             root + "/ports/COM1",
     };

@@ -6,13 +6,19 @@
 
 namespace tervan {
 
-std::string executableDirectory() {
+std::string executablePath() {
     char buffer[PATH_MAX];
     const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) {
-        return ".";
-    }
-    std::string path(buffer, static_cast<std::size_t>(n));
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
+
+std::string fileNameOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string executableDirectory() {
+    const std::string path = executablePath();
     const auto slash = path.find_last_of('/');
     if (slash == std::string::npos) {
         return ".";

@@ -9,12 +9,17 @@
 
 #include "link/SystemPaths.h"
 #include "link/UsbPipeLink.h"
+#include "link/posix/UsbFolders.h"
 
 namespace tervan {
 
+std::string usbClassFolder(const std::string& root) {
+    return root + "/usb/" + kUsbInterfaceClass;
+}
+
 int enumerateUsbDevices(UsbDevicePaths& pathsOut) {
     pathsOut.clear();
-    const std::string classFolder = deviceRoot() + "/usb/" + kUsbInterfaceClass;
+    const std::string classFolder = usbClassFolder(deviceRoot());
     DIR* folder = ::opendir(classFolder.c_str());
     if (folder == nullptr) {
         return 0;  // no folder: no device of the class is present
@@ -38,7 +43,9 @@ int enumerateUsbDevices(UsbDevicePaths& pathsOut) {
         }
         std::string path = classFolder + "/" + name;
         // A path that does not fit the device record (259 characters) cannot be used
-        // unchanged and is left out.
+        // unchanged and is left out. One that fits but leaves no room for a pipe's name
+        // (253 to 259 characters) is listed all the same: opening it fails, and the user is
+        // told "Can not open device ..." rather than finding no device at all.
         if (path.size() > kDevicePathSize - 1) {
             continue;
         }

@@ -27,23 +27,32 @@ std::string::size_type lastSeparator(const std::string& path) {
 
 }  // namespace
 
-std::string executableDirectory() {
+std::string executablePath() {
     std::string path(MAX_PATH, '\0');
     for (;;) {
         const DWORD n = ::GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
         if (n == 0) {
-            return ".";
+            return {};
         }
         // A full buffer may hold a cut name: try again with room to spare.
         if (n < path.size() - 1) {
             path.resize(n);
-            break;
+            return path;
         }
         if (path.size() >= 32768) {
-            return ".";
+            return {};
         }
         path.resize(path.size() * 2);
     }
+}
+
+std::string fileNameOf(const std::string& path) {
+    const auto separator = lastSeparator(path);
+    return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+std::string executableDirectory() {
+    const std::string path = executablePath();
     const auto separator = lastSeparator(path);
     if (separator == std::string::npos) {
         return ".";

@@ -82,7 +82,9 @@ int enumerateUsbDevices(UsbDevicePaths& pathsOut) {
         }
         std::string path;
         // An interface whose path cannot be read, or whose path does not fit the device
-        // record (259 characters), is left out: every listed path is usable as it stands.
+        // record (259 characters), is left out. A path that fits but leaves no room for a
+        // pipe's name (253 to 259 characters) is listed all the same: opening it fails, and
+        // the user is told "Can not open device ..." rather than finding no device at all.
         if (readInterfacePath(api, set, interfaceData, path) && path.size() < kDevicePathSize) {
             pathsOut.push_back(std::move(path));
         }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "e2e/ToolFixture.h"
+#include "reliability/TransportParam.h"
 
 using namespace tervan;
 using namespace tervan::testing;
@@ -112,10 +113,11 @@ TEST_P(ImageFileUntouched, EveryOperationLeavesTheFileAsItWas) {
     window.boxes.clear();
     window.fileChoices.push_back(dir.file("big.bin"));
     d.controlClicked(kOpenButton);
-    d.imagePath = dir.file("big.bin");
+    EXPECT_EQ(d.imagePath, dir.file("big.bin"));
     d.handleActivation(1, false);
-    d.imagePath = dir.file("big.bin");
+    EXPECT_EQ(d.imagePath, dir.file("big.bin"));
     d.controlClicked(kDownToRamButton);
+    ASSERT_FALSE(window.boxes.empty());
     EXPECT_EQ(window.boxes.front(), "File size is larger than 256KB !");
     EXPECT_GE(window.boxes.size(), 2u);
 
@@ -131,7 +133,4 @@ TEST_P(ImageFileUntouched, EveryOperationLeavesTheFileAsItWas) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Reliability, ImageFileUntouched,
-                         ::testing::Values(Transport::Serial, Transport::Usb),
-                         [](const ::testing::TestParamInfo<Transport>& info) {
-                             return info.param == Transport::Usb ? "Usb" : "Serial";
-                         });
+                         ::testing::Values(Transport::Serial, Transport::Usb), transportName);

@@ -4,6 +4,7 @@
 
 #include "e2e/ToolFixture.h"
 #include "reliability/ProcessProbe.h"
+#include "reliability/TransportParam.h"
 
 using namespace tervan;
 using namespace tervan::testing;
@@ -102,6 +103,4 @@ TEST_P(Soak, ConnectDownloadResetCyclesLeakNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Reliability, Soak, ::testing::Values(Transport::Serial, Transport::Usb),
-                         [](const ::testing::TestParamInfo<Transport>& info) {
-                             return info.param == Transport::Usb ? "Usb" : "Serial";
-                         });
+                         transportName);

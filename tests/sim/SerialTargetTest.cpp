@@ -145,7 +145,8 @@ TEST_F(SerialTarget, GoAndResetAreNotAnsweredAndEveryOpenOfThePortIsAReset) {
     }
     SerialClient port(sim.portPath());
     ASSERT_TRUE(port.connect());
-    sim.waitUntil([](const sim::SimCounters& c) { return c.handshakeBytes == 3; }, 2000);
+    ASSERT_TRUE(
+        sim.waitUntil([](const sim::SimCounters& c) { return c.handshakeBytes == 3; }, 2000));
 
     const auto frames = sim.frames();
     ASSERT_EQ(frames.size(), 2u);
@@ -212,7 +213,9 @@ TEST_F(SerialTarget, NoiseComesBeforeTheReadyByteOrInsteadOfIt) {
     auto& sim = start(c);
     SerialClient port(sim.portPath());
     for (int i = 0; i < 5; ++i) {
-        EXPECT_NE(port.readByte(), 'X');
+        const int byte = port.readByte();
+        EXPECT_GE(byte, 0);
+        EXPECT_NE(byte, 'X');
     }
     EXPECT_EQ(port.readByte(500), kNoByte);
     EXPECT_EQ(sim.counters().readySent, 0);
@@ -220,10 +223,16 @@ TEST_F(SerialTarget, NoiseComesBeforeTheReadyByteOrInsteadOfIt) {
 
 TEST_F(SerialTarget, ReadyByteAfterAnOpenWaitsForTheToolsPurge) {
     auto& sim = start(config(0));
+    const auto opened = std::chrono::steady_clock::now();
     SerialClient port(sim.portPath(), false);
-    // A tool slow to purge after opening the port must still find the 'X' afterwards.
-    std::this_thread::sleep_for(std::chrono::milliseconds(4 * sim.config().readyDelayMs));
+    // A tool slow to purge after opening the port (later than the ready delay) must still
+    // find the 'X' afterwards.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * sim.config().readyDelayMs));
     port.purge();
+    if (std::chrono::steady_clock::now() - opened >= std::chrono::milliseconds(sim::kPurgeWaitMs)) {
+        // The loader has stopped waiting by then, as it should: nothing to judge.
+        GTEST_SKIP() << "the purge came later than the loader waits for it (a busy machine)";
+    }
     EXPECT_EQ(port.readByte(), 'X');
     EXPECT_EQ(sim.counters().portOpens, 1);
 }

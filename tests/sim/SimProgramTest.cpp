@@ -54,6 +54,25 @@ int exitStatus(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Ends and reaps the program when a failed assertion leaves the test before it has done so.
+class ProgramGuard {
+public:
+    explicit ProgramGuard(pid_t pid) : pid_(pid) {}
+    ~ProgramGuard() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    ProgramGuard(const ProgramGuard&) = delete;
+    ProgramGuard& operator=(const ProgramGuard&) = delete;
+    // The test has reaped the program itself.
+    void release() { pid_ = -1; }
+
+private:
+    pid_t pid_;
+};
+
 }  // namespace
 
 TEST(SimOptions, ValuesAndMistakes) {
@@ -96,6 +115,7 @@ TEST(SimProgram, RunsUntilTerminatedAndCleansUp) {
         {"--root", dir.path(), "--com", "4", "--model", "64", "--flash-out", dir.file("flash.bin")},
         output);
     ASSERT_GT(pid, 0);
+    ProgramGuard guard(pid);
     std::FILE* lines = ::fdopen(output, "r");
     char line[512] = {};
     ASSERT_NE(std::fgets(line, sizeof line, lines), nullptr);
@@ -111,6 +131,7 @@ TEST(SimProgram, RunsUntilTerminatedAndCleansUp) {
     }
     ::kill(pid, SIGTERM);
     EXPECT_EQ(exitStatus(pid), 0);
+    guard.release();
     std::fclose(lines);
     EXPECT_FALSE(std::filesystem::exists(dir.file("ports")));
     const std::string flash = readFile(dir.file("flash.bin"));

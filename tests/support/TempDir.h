@@ -33,11 +33,13 @@ private:
 };
 
 // Makes COMn below `root` a port that does not exist on any machine: a link to nothing, so the
-// lookup never falls back to the machine's own serial ports.
+// lookup never falls back to the machine's own serial ports. Where COM names are the system's
+// own (Windows), nothing is needed and no link can be made: failures are ignored.
 inline void linkMissingPort(const std::string& root, int n) {
-    std::filesystem::create_directories(root + "/ports");
+    std::error_code ignored;
+    std::filesystem::create_directories(root + "/ports", ignored);
     std::filesystem::create_symlink(root + "/no-such-device",
-                                    root + "/ports/COM" + std::to_string(n));
+                                    root + "/ports/COM" + std::to_string(n), ignored);
 }
 
 inline void writeFile(const std::string& path, const std::string& content) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,10 +26,16 @@ namespace {
 class TestWindow : public Win32DialogWindow {
 public:
     using Win32DialogWindow::Win32DialogWindow;
-    void messageBox(const std::string& text) override { boxes.push_back(text); }
+    void messageBox(const std::string& text) override {
+        boxes.push_back(text);
+        if (whileBoxShown) {
+            whileBoxShown();
+        }
+    }
     std::optional<std::string> chooseImageFile(const std::string&) override { return choice; }
     std::vector<std::string> boxes;
     std::optional<std::string> choice;
+    std::function<void()> whileBoxShown;  // what happens while a real box would be open
 };
 
 std::string lower(std::string text) {
@@ -294,6 +301,25 @@ TEST_F(Win32Window, ActivationOtherThanByAClickChecksTheImageAgain) {
     ::SendMessageA(hwnd, WM_ACTIVATE, MAKEWPARAM(WA_ACTIVE, 0), 0);
     pump();
     EXPECT_EQ(windowText(item(kSizeLabel)), "200 Bytes");
+
+    // A handler's message box closes and the window is active again: the box's message loop
+    // does not run the re-check inside the handler; it runs once the handler has returned.
+    writeFile(image, std::string(300, 'a'));
+    std::string sizeWhileBoxShown;
+    window->whileBoxShown = [&] {
+        ::SendMessageA(hwnd, WM_ACTIVATE, MAKEWPARAM(WA_INACTIVE, 0), 0);
+        ::SendMessageA(hwnd, WM_ACTIVATE, MAKEWPARAM(WA_ACTIVE, 0), 0);
+        pump();
+        sizeWhileBoxShown = windowText(item(kSizeLabel));
+    };
+    ::SendMessageA(item(kComList), CB_SETCURSEL, 7, 0);  // COM8, which this machine lacks
+    ::SendMessageA(hwnd, WM_COMMAND, MAKEWPARAM(kComList, CBN_SELCHANGE),
+                   reinterpret_cast<LPARAM>(item(kComList)));
+    window->whileBoxShown = nullptr;
+    ASSERT_EQ(window->boxes, std::vector<std::string>{"This COM-Port is not available!"});
+    EXPECT_EQ(sizeWhileBoxShown, "200 Bytes");
+    pump();
+    EXPECT_EQ(windowText(item(kSizeLabel)), "300 Bytes");
 
     // The Open button: the chooser's file is checked and shown.
     writeFile(dir.file("other.bin"), std::string(7, 'b'));
