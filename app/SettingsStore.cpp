@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/SettingsFile.h"
+#include "link/ComName.h"
 #include "link/SystemPaths.h"
 
 namespace tervan {
@@ -43,19 +44,6 @@ std::string_view trim(std::string_view s) {
         s.remove_suffix(1);
     }
     return s;
-}
-
-bool sameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // The section a line opens, if it is a section line.
@@ -124,7 +112,7 @@ Location locate(const std::vector<Line>& lines, const std::string& section,
     bool inSection = false;
     for (const Line& line : lines) {
         if (const auto name = sectionName(line.text)) {
-            inSection = sameName(*name, section);
+            inSection = equalsIgnoringCase(*name, section);
             if (inSection && !where.sectionEnd) {
                 where.sectionEnd = line.end;
             }
@@ -136,7 +124,7 @@ Location locate(const std::vector<Line>& lines, const std::string& section,
         if (!trim(line.text).empty()) {
             where.sectionEnd = line.end;
         }
-        if (const auto entry = keyLine(line.text); entry && sameName(entry->key, key)) {
+        if (const auto entry = keyLine(line.text); entry && equalsIgnoringCase(entry->key, key)) {
             where.keyLine = &line;
             return where;
         }

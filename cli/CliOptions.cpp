@@ -4,43 +4,19 @@
 #include <charconv>
 
 #include "cli/SystemPorts.h"
+#include "link/ComName.h"
 
 namespace tervan::cli {
-namespace {
-
-bool startsWithIgnoringCase(const std::string& text, const std::string& prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(text[i])) !=
-            std::toupper(static_cast<unsigned char>(prefix[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
 
 std::optional<ComName> parseComName(const std::string& text) {
-    std::string name = text;
-    const std::string devicePrefix = "\\\\.\\";
-    if (name.compare(0, devicePrefix.size(), devicePrefix) == 0) {
-        name.erase(0, devicePrefix.size());
-    }
-    if (!startsWithIgnoringCase(name, "COM") || name.size() == 3) {
+    // A user names a port by its plain number: no sign.
+    const auto number = comNumberOf(text);
+    if (!number || text.find_first_of("+-") != std::string::npos || *number < 1 ||
+        *number > kHighestComNumber) {
         return std::nullopt;
     }
-    std::int32_t number = 0;
-    const char* first = name.data() + 3;
-    const char* last = name.data() + name.size();
-    const auto [end, status] = std::from_chars(first, last, number);
-    if (status != std::errc() || end != last || *first == '+' || *first == '-' || number < 1 ||
-        number > kHighestComNumber) {
-        return std::nullopt;
-    }
-    return ComName{devicePrefix + "COM" + std::to_string(number), number - 1};
+    const auto n = static_cast<std::int32_t>(*number);
+    return ComName{std::string(kDevicePrefix) + "COM" + std::to_string(n), n - 1};
 }
 
 ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {

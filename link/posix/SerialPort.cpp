@@ -17,6 +17,7 @@
 #include <string_view>
 #include <thread>
 
+#include "link/ComName.h"
 #include "link/SystemPaths.h"
 #include "link/posix/PosixIo.h"
 
@@ -92,50 +93,6 @@ std::uint32_t rateOf(speed_t code) {
     return 0;
 }
 
-bool equalsIgnoringCase(std::string_view text, std::string_view word) {
-    if (text.size() != word.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(text[i])) !=
-            std::toupper(static_cast<unsigned char>(word[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The port number of "COMn" (optionally signed), or false when the name is no COM name.
-bool comNumberOf(std::string_view name, long long* number) {
-    if (name.size() < 4 || !equalsIgnoringCase(name.substr(0, 3), "COM")) {
-        return false;
-    }
-    std::string_view digits = name.substr(3);
-    bool negative = false;
-    if (digits.front() == '-' || digits.front() == '+') {
-        negative = digits.front() == '-';
-        digits.remove_prefix(1);
-    }
-    if (digits.empty()) {
-        return false;
-    }
-    for (const char c : digits) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-    }
-    long long value = 0;
-    const auto [end, status] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (status == std::errc::result_out_of_range) {
-        value = -1;  // a number that large names no port either
-        negative = false;
-    } else if (status != std::errc() || end != digits.data() + digits.size()) {
-        return false;
-    }
-    *number = negative ? -value : value;
-    return true;
-}
-
 // Drops the exclusive mode this descriptor set (an open never takes over someone else's) and
 // closes.
 void releaseDescriptor(int fd) {
@@ -171,16 +128,11 @@ std::string resolveSerialPath(const char* path) {
     if (path == nullptr) {
         return {};
     }
-    std::string_view name(path);
-    constexpr std::string_view kDevicePrefix = "\\\\.\\";
-    const bool prefixed = name.substr(0, kDevicePrefix.size()) == kDevicePrefix;
-    if (prefixed) {
-        name.remove_prefix(kDevicePrefix.size());
-    }
-    long long number = 0;
-    if (!comNumberOf(name, &number)) {
+    const auto comNumber = comNumberOf(path);
+    if (!comNumber) {
         return std::string(path);
     }
+    const long long number = *comNumber;
     if (number <= 0) {
         return {};  // COM0, COM-1: no such port
     }
