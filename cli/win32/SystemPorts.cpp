@@ -41,12 +41,12 @@ bool isDevicePath(const std::string& text) {
 const PortHelpTexts& portHelpTexts() {
     static const PortHelpTexts texts{
         "  --port COMn|DEVICE  serial port: COM1 ... COM256 as Windows names them, or a\n"
-        "                      device path such as \\\\.\\CNCA0, used as it is\n",
+        "                      device path such as \\\\.\\VCP0, used as it is\n",
         "  --root DIR          accepted for scripts shared with Linux; Windows names its\n"
         "                      ports and USB devices itself\n",
         "  --list-ports        show COM1 ... COM10, the COM ports Windows knows and the\n"
         "                      USB devices of the target's class\n",
-        "\\\\.\\CNCA0",
+        "\\\\.\\VCP0",
     };
     return texts;
 }

@@ -88,8 +88,8 @@ TEST(Win32CliReasons, PortErrorsAreWin32Codes) {
               "and try again");
     // Any other code: the system's own text on one line, without its full stop, and the code.
     const std::string other =
-        portOpenReason(ERROR_INVALID_PARAMETER, "\\\\.\\CNCA0", "\\\\.\\CNCA0", "");
-    EXPECT_TRUE(other.rfind("\\\\.\\CNCA0: ", 0) == 0 && other.size() > 24 &&
+        portOpenReason(ERROR_INVALID_PARAMETER, "\\\\.\\VCP0", "\\\\.\\VCP0", "");
+    EXPECT_TRUE(other.rfind("\\\\.\\VCP0: ", 0) == 0 && other.size() > 24 &&
                 other.find_first_of("\r\n") == std::string::npos &&
                 other.find(". (error") == std::string::npos &&
                 other.rfind(" (error 87)") == other.size() - 11)
@@ -117,15 +117,15 @@ TEST(Win32CliReasons, ImageFileMissingFolderLockedOrFine) {
 }
 
 TEST(Win32CliOptions, BackslashPathsAreDevicesAndHelpNamesWindowsPorts) {
-    auto parsed = parseCommandLine({"--port", "\\\\.\\CNCA0", "a.bin"});
+    auto parsed = parseCommandLine({"--port", "\\\\.\\VCP0", "a.bin"});
     ASSERT_EQ(parsed.error, "");
-    EXPECT_EQ(parsed.options.comPortPath, "\\\\.\\CNCA0");
+    EXPECT_EQ(parsed.options.comPortPath, "\\\\.\\VCP0");
     EXPECT_FALSE(parsed.options.comIndex);
     parsed = parseCommandLine({"--port", "\\\\.\\com12", "a.bin"});
     EXPECT_EQ(parsed.options.comPortPath, "\\\\.\\COM12");
     EXPECT_EQ(parsed.options.comIndex, 11);
-    EXPECT_EQ(parseCommandLine({"--port", "CNCA0", "a.bin"}).error,
-              "--port takes COM1 ... COM256 or a device path such as \\\\.\\CNCA0, not 'CNCA0'");
+    EXPECT_EQ(parseCommandLine({"--port", "VCP0", "a.bin"}).error,
+              "--port takes COM1 ... COM256 or a device path such as \\\\.\\VCP0, not 'VCP0'");
 
     const std::string help = usageText("tervan-cli");
     EXPECT_EQ(help.find("/dev/"), std::string::npos) << help;
