@@ -25,8 +25,6 @@ constexpr const char* kProgram = "tervan-cli";
 // The controller's texts, as the window shows them.
 constexpr const char* kConnectedText = "Connected";
 constexpr const char* kWrittenText = "Write successfull!";
-constexpr const char* kNothingText = "Nothing to download!";
-constexpr const char* kTooBigText = "File to big!";
 
 RenderMode renderModeFor(const CliOptions& options, std::FILE* out) {
     if (options.output == OutputStyle::Json) {
@@ -160,19 +158,13 @@ int Run::checkImage() {
         window_.explain(reason_);
         return failedStepStatus(window_, before, kExitBadUsage);
     }
-    if (d.imageLength == 0) {
-        window_.messageBox(kNothingText);
-        return kExitBadUsage;
-    }
-    const std::uint32_t limit = d.imageLimit();
-    if (d.imageLength > limit) {
-        window_.messageBox(kTooBigText);
-        d.statusText = kTooBigText;
-        d.refreshControls();
-        reason_ = path + " holds " + std::to_string(d.imageLength) + " bytes; " +
-                  (d.targetMemory != 0 ? "RAM takes " : "this model's flash takes ") +
-                  std::to_string(limit);
-        window_.explain(reason_);
+    if (!d.checkImageLength()) {
+        if (d.imageLength != 0) {
+            reason_ = path + " holds " + std::to_string(d.imageLength) + " bytes; " +
+                      (d.targetMemory != 0 ? "RAM takes " : "this model's flash takes ") +
+                      std::to_string(d.imageLimit());
+            window_.explain(reason_);
+        }
         return kExitBadUsage;
     }
     return kExitDone;

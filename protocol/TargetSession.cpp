@@ -127,17 +127,21 @@ void TargetSession::disconnectTarget() {
     showDisconnected();
 }
 
-void TargetSession::downloadImage(std::uint8_t command) {
-    if (!ui_.loadImage(true)) {
-        return;
-    }
+bool TargetSession::checkImageLength() {
     if (imageLength == 0) {
         ui_.messageBox("Nothing to download!");
-        return;
+        return false;
     }
     if (imageLength > imageLimit()) {
         ui_.messageBox("File to big!");
         setStatus("File to big!");
+        return false;
+    }
+    return true;
+}
+
+void TargetSession::downloadImage(std::uint8_t command) {
+    if (!ui_.loadImage(true) || !checkImageLength()) {
         return;
     }
     if (interfaceKind != 0) {

@@ -81,6 +81,9 @@ public:
     void showDisconnected();
     // The largest image the chosen memory takes: RAM 64 KiB under any model, flash flashSize.
     std::uint32_t imageLimit() const { return targetMemory != 0 ? kRamSize : flashSize; }
+    // Checks the loaded image's length: an empty image or one over the limit is reported
+    // ("Nothing to download!", "File to big!") and gives false.
+    bool checkImageLength();
 
     std::string statusText;
     std::int32_t interfaceKind = 1;  // 0 USB, any other value serial
