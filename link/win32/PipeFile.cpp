@@ -37,22 +37,12 @@ void pipeClose(PlatformHandle handle) {
 }
 
 bool pipeRead(PlatformHandle handle, void* buffer, std::uint32_t length, std::uint32_t* count) {
-    DWORD got = 0;
-    const BOOL ok = ::ReadFile(handleOf(handle), buffer, length, &got, nullptr);
-    if (count != nullptr) {
-        *count = got;
-    }
-    return ok != FALSE;
+    return win32::readCounted(handle, buffer, length, count);
 }
 
 bool pipeWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
                std::uint32_t* count) {
-    DWORD done = 0;
-    const BOOL ok = ::WriteFile(handleOf(handle), buffer, length, &done, nullptr);
-    if (count != nullptr) {
-        *count = done;
-    }
-    return ok != FALSE;
+    return win32::writeCounted(handle, buffer, length, count);
 }
 
 void pipeDiscard(PlatformHandle handle) {

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 #include "link/Handle.h"
 
 namespace tervan::os::win32 {
@@ -21,6 +23,28 @@ inline PlatformHandle platformHandleOf(HANDLE handle) {
 inline int lastErrorOr(DWORD fallback) {
     const DWORD error = ::GetLastError();
     return static_cast<int>(error != 0 ? error : fallback);
+}
+
+// One synchronous ReadFile or WriteFile, as the port and the pipes do them: the count moved
+// goes to *count when given, the result is the call's success.
+inline bool readCounted(PlatformHandle handle, void* buffer, std::uint32_t length,
+                        std::uint32_t* count) {
+    DWORD got = 0;
+    const BOOL ok = ::ReadFile(handleOf(handle), buffer, length, &got, nullptr);
+    if (count != nullptr) {
+        *count = got;
+    }
+    return ok != FALSE;
+}
+
+inline bool writeCounted(PlatformHandle handle, const void* buffer, std::uint32_t length,
+                         std::uint32_t* count) {
+    DWORD done = 0;
+    const BOOL ok = ::WriteFile(handleOf(handle), buffer, length, &done, nullptr);
+    if (count != nullptr) {
+        *count = done;
+    }
+    return ok != FALSE;
 }
 
 }  // namespace tervan::os::win32
