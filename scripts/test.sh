@@ -13,6 +13,7 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 status=0
+recap=
 passed=0
 failed=0
 # Runs one step and adds its results to the total: the step's own closing "N passed, N failed"
@@ -37,6 +38,15 @@ step() {
     passed=$((passed + p))
     failed=$((failed + f))
     [ "$rc" -eq 0 ] || status=1
+    if [ "$f" -gt 0 ]; then
+        # Kept for the recap before the total, so the end of the output names what failed and
+        # where: CTest's list of failed tests, the assertion lines of GoogleTest, and the
+        # failure lines of the scripted steps.
+        recap+="-- $*: $f failed"$'\n'
+        recap+=$(grep -E -A1 '^[^ ].*:[0-9]+: Failure$' "$log" | head -n 24 || true)$'\n'
+        recap+=$(sed -n '/The following tests FAILED/,/^$/p' "$log" | head -n 20 || true)$'\n'
+        recap+=$(grep -E '^FAIL |: exit [1-9][0-9]*,' "$log" | head -n 20 || true)$'\n'
+    fi
     rm -f "$log"
 }
 
@@ -54,5 +64,9 @@ step scripts/valgrind.sh
 # Last: the Windows builds, with their tests under Wine.
 echo "== windows: cross-build and tests under Wine"
 step scripts/windows-test.sh
+if [ -n "$recap" ]; then
+    echo "== what failed"
+    printf '%s' "$recap" | sed '/^$/d'
+fi
 echo "total: $passed passed, $failed failed"
 exit $status
