@@ -12,7 +12,7 @@ struct SerialDevice {
     std::string path;               // /dev/ttyUSB0, or \\.\COM3 on Windows
     std::vector<std::string> byId;  // other names of it: /dev/serial/by-id links, or the
                                     // device object (\Device\Serial0) on Windows
-    std::string vendorId;           // "0403", from the USB device in sysfs
+    std::string vendorId;           // "0403", from the USB device (sysfs, or its hardware id)
     std::string productId;
     std::string manufacturer;
     std::string product;
@@ -28,6 +28,16 @@ std::vector<SerialDevice> findSerialDevices();
 // them; findSerialDevices() reads /dev and /sys. Not built for Windows.
 std::vector<SerialDevice> findSerialDevices(const std::string& devFolder,
                                             const std::string& sysFolder);
+
+// Windows: the USB vendor and product ids in a device's hardware id, such as
+// "USB\VID_0403&PID_6001&REV_0600" or "FTDIBUS\VID_0403+PID_6001+A1\0000", in lower-case
+// hex as Linux shows them; false when the id carries none. Not built for POSIX.
+bool usbIdsOfHardwareId(const std::string& hardwareId, std::string& vendor, std::string& product);
+
+// Windows: the serial number at the end of a USB device's instance id
+// ("USB\VID_0403&PID_6001\A50285BI"); empty when the device has none (Windows then makes up
+// a last part with '&' in it) or the device is no USB device. Not built for POSIX.
+std::string serialOfInstanceId(const std::string& instanceId);
 
 // Where the port path `path` leads when it is a link made to name a device (ports/COMn on
 // POSIX), otherwise empty.

@@ -132,6 +132,33 @@ TEST(Win32CliOptions, BackslashPathsAreDevicesAndHelpNamesWindowsPorts) {
     EXPECT_NE(help.find("COM1 ... COM256 as Windows names them"), std::string::npos) << help;
 }
 
+TEST(Win32CliPorts, UsbIdsAndSerialNumberFromTheDeviceRecords) {
+    std::string vendor = "x";
+    std::string product = "y";
+    EXPECT_TRUE(usbIdsOfHardwareId("USB\\VID_0403&PID_6001&REV_0600", vendor, product));
+    EXPECT_EQ(vendor + ":" + product, "0403:6001");
+    EXPECT_TRUE(usbIdsOfHardwareId("FTDIBUS\\VID_03EB+PID_6124+A1B2\\0000", vendor, product));
+    EXPECT_EQ(vendor + ":" + product, "03eb:6124");
+    EXPECT_TRUE(usbIdsOfHardwareId("usb\\vid_10c4&pid_EA60", vendor, product));
+    EXPECT_EQ(vendor + ":" + product, "10c4:ea60");
+    // Ids that carry no USB ids, or a cut or malformed one, leave the fields as they were.
+    for (const char* id : {"ACPI\\PNP0501", "USB\\VID_0403", "USB\\VID_04&PID_6001",
+                           "USB\\VID_04G3&PID_6001", "USB\\VID_0403&PID_60", ""}) {
+        vendor = "kept";
+        EXPECT_FALSE(usbIdsOfHardwareId(id, vendor, product)) << id;
+        EXPECT_EQ(vendor, "kept") << id;
+    }
+
+    EXPECT_EQ(serialOfInstanceId("USB\\VID_0403&PID_6001\\A50285BI"), "A50285BI");
+    // Windows makes up the last part of a device without a serial number, and of each
+    // interface of a composite device.
+    EXPECT_EQ(serialOfInstanceId("USB\\VID_03EB&PID_6124\\5&1A2B3C4D&0&2"), "");
+    EXPECT_EQ(serialOfInstanceId("USB\\VID_0403&PID_6010&MI_00\\6&2B3C&0&0000"), "");
+    EXPECT_EQ(serialOfInstanceId("ACPI\\PNP0501\\1"), "");
+    EXPECT_EQ(serialOfInstanceId("USB\\VID_0403&PID_6001\\"), "");
+    EXPECT_EQ(serialOfInstanceId("USB"), "");
+}
+
 TEST_F(HeldCom3, ARunOnAHeldPortEndsWithExitThreeAndSaysWhy) {
     TempDir dir;
     const std::string image = dir.file("image.bin");
