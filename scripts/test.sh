@@ -52,16 +52,16 @@ step() {
     rm -f "$log"
 }
 
-# Runs one build's CTest suite and ends with "PRESET: N passed, N failed". The tests drive
-# real pseudo-terminals, FIFOs, processes and threads; a test that fails is run once more on
-# its own. One that passes then counts as passed but is named at the end of the run, so that a
-# test that depends on timing is seen and mended, not hidden; one that fails again is a
-# failure.
 # The names in CTest's list of failed tests in log $1.
 failedTests() {
     sed -nE '/The following tests FAILED/,$s/^[[:space:]]+[0-9]+ - (.*) \([^)]*\)$/\1/p' "$1"
 }
 
+# Runs one build's CTest suite and ends with "PRESET: N passed, N failed". The tests drive
+# real pseudo-terminals, FIFOs, processes and threads; a test that fails is run once more on
+# its own. One that passes then counts as passed but is named at the end of the run, so that a
+# test that depends on timing is seen and mended, not hidden; one that fails again is a
+# failure.
 suite() {
     local preset=$1 log total failed rc=0
     log=$(mktemp)
