@@ -47,7 +47,8 @@ step() {
         recap+=$(grep -E -A1 '^[^ ].*:[0-9]+: Failure$' "$log" | head -n 24 || true)$'\n'
         recap+=$(sed -nE '/The following tests FAILED/,$s/^[[:space:]]+[0-9]+ - /  &/p' "$log" |
             head -n 20 || true)$'\n'
-        recap+=$(grep -E '^FAIL |: exit [1-9][0-9]*,' "$log" | head -n 20 || true)$'\n'
+        recap+=$(grep -E '^FAIL |: exit [1-9][0-9]*,| [1-9][0-9]* crashes|check failed' "$log" |
+            head -n 20 || true)$'\n'
     fi
     rm -f "$log"
 }
