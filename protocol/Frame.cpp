@@ -1,5 +1,7 @@
 #include "protocol/Frame.h"
 
+#include "protocol/ChipModel.h"
+
 #include <array>
 #include <cstring>
 
@@ -35,10 +37,8 @@ std::uint16_t frameCrc16(const std::uint8_t* bytes, int count) {
 }
 
 ModelParameters modelParameters(std::int32_t targetModel) {
-    if (targetModel == 0) {
-        return {256, 262144, 261};
-    }
-    return {128, 65536, 133};
+    const ChipModel& chip = chipModel(targetModel);
+    return {chip.pageSize, chip.flashSize, chip.frameLength};
 }
 
 void sealFrame(std::uint8_t* frame, const ModelParameters& model) {

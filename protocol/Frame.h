@@ -34,7 +34,7 @@ struct ModelParameters {
     std::uint32_t frameLength = 261;
 };
 
-// Model 0 is the 256/128 KB class; every other value the 64/32 KB class.
+// The frame sizes of a stored model value, from the chip-model table.
 ModelParameters modelParameters(std::int32_t targetModel);
 
 // Builds one frame in place in `frame` (at least frameLength bytes): clears it, stores the

@@ -1,0 +1,43 @@
+// The chip classes the download loader runs on, as one table: every size and name that
+// depends on the class is read from here. A new class is one row.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace tervan {
+
+struct ChipModel {
+    const char* windowName;     // the caption of its radio button
+    const char* commandName;    // the command line's spelling: --model 256
+    std::uint32_t pageSize;     // bytes of image data in one frame
+    std::uint32_t flashSize;    // the largest image for flash
+    std::uint32_t frameLength;  // CRC (2), command, block (2) and one page
+    std::uint32_t ramSize;      // the largest image for RAM
+};
+
+// Row 0 is the stored model value 0; every other stored value means row 1. The table's order
+// is the order of the window's radio buttons.
+inline constexpr ChipModel kChipModels[] = {
+    {"SAM7S256/128", "256", 256, 262144, 261, 65536},
+    {"SAM7S64/32", "64", 128, 65536, 133, 65536},
+};
+
+inline constexpr std::size_t kChipModelCount = std::size(kChipModels);
+
+// The row for a stored model value: 0 the first, anything else the second.
+constexpr const ChipModel& chipModel(std::int32_t storedModel) {
+    return kChipModels[storedModel == 0 ? 0 : 1];
+}
+
+// The stored model value for the command line's spelling ("256", "64"), if there is one.
+std::optional<std::int32_t> modelByCommandName(std::string_view name);
+
+// All the rows, for listings and usage texts.
+inline std::span<const ChipModel> chipModels() {
+    return kChipModels;
+}
+
+}  // namespace tervan
