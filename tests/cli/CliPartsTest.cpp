@@ -11,6 +11,7 @@
 #include "JsonLine.h"
 #include "app/DownloaderDialog.h"
 #include "cli/CliOptions.h"
+#include "cli/CliRun.h"
 #include "cli/CliWindow.h"
 #include "cli/JsonText.h"
 #include "cli/OsReasons.h"
@@ -62,6 +63,31 @@ TEST(CliOptionsTest, PortsModelsAndFollowUps) {
     }
     // --help wins even over mistakes.
     EXPECT_EQ(parseCommandLine({"--bogus", "--help"}).options.action, CliAction::Help);
+}
+
+// Exit statuses come from how a step ended: an image problem is bad usage wherever it shows,
+// no answer means no connection only while connecting.
+TEST(CliRunTest, ExitStatusFollowsTheOutcome) {
+    const struct {
+        OutcomeKind kind;
+        bool connecting;
+        int exit;
+    } cases[] = {
+        {OutcomeKind::Done, false, kExitDone},
+        {OutcomeKind::ImageMissing, false, kExitBadUsage},
+        {OutcomeKind::ImageTooBig, false, kExitBadUsage},
+        {OutcomeKind::PortBusy, true, kExitNoConnection},
+        {OutcomeKind::TooManyUsbDevices, true, kExitNoConnection},
+        {OutcomeKind::NoAnswer, true, kExitNoConnection},
+        {OutcomeKind::NotConnected, false, kExitNoConnection},
+        {OutcomeKind::NoAnswer, false, kExitTransferFailed},
+        {OutcomeKind::LineLost, false, kExitTransferFailed},
+        {OutcomeKind::VerifyError, false, kExitTransferFailed},
+        {OutcomeKind::SendFailed, false, kExitTransferFailed},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(exitStatusFor(Outcome{c.kind}, c.connecting), c.exit) << outcomeName(c.kind);
+    }
 }
 
 TEST(JsonTextTest, EveryTextBecomesAParsableString) {
