@@ -47,18 +47,36 @@ TEST(CliOptionsTest, PortsModelsAndFollowUps) {
     EXPECT_FALSE(parsed.options.interfaceKind || parsed.options.targetModel ||
                  parsed.options.targetMemory || parsed.options.comPortPath);
 
-    for (const std::vector<std::string>& bad :
-         std::vector<std::vector<std::string>>{{"--usb", "--port", "COM1", "a.bin"},
-                                               {"--ram", "--rom", "a.bin"},
-                                               {"--port", "COM1x", "a.bin"},
-                                               {"--port", "COM+3", "a.bin"},
-                                               {"--model", "512", "a.bin"},
-                                               {"--then", "jump", "a.bin"},
-                                               {"--json=yes", "a.bin"},
-                                               {"a.bin", "b.bin"},
-                                               {},
-                                               {"--list-ports", "a.bin"}}) {
-        EXPECT_NE(parseCommandLine(bad).error, "") << bad.size();
+    // --model takes every chip a model's window name lists.
+    for (const auto& [spelling, model] : {std::pair{"256", 0}, {"128", 0}, {"64", 1}, {"32", 1}}) {
+        EXPECT_EQ(parseCommandLine({"--model", spelling, "a.bin"}).options.targetModel, model);
+    }
+    EXPECT_NE(usageText("p").find("\n  --model 256|64      SAM7S256/128 or SAM7S64/32\n"),
+              std::string::npos);
+}
+
+TEST(CliOptionsTest, MistakesAndTheirErrors) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--usb", "--port", "COM1", "a.bin"}, "--usb and --port exclude each other"},
+        {{"--ram", "--rom", "a.bin"}, "--ram and --rom exclude each other"},
+        {{"--port", "COM1x", "a.bin"},
+         "--port takes COM1 ... COM256 or a device path such as /dev/ttyUSB0, not 'COM1x'"},
+        {{"--port", "COM+3", "a.bin"},
+         "--port takes COM1 ... COM256 or a device path such as /dev/ttyUSB0, not 'COM+3'"},
+        {{"--model", "512", "--then", "jump", "a.bin"},
+         "--model takes 256 (SAM7S256/128) or 64 (SAM7S64/32), not '512'"},
+        {{"--then", "jump", "a.bin"}, "--then takes reset or run, not 'jump'"},
+        {{"--root=", "a.bin"}, "--root needs a folder"},
+        {{"--json=yes", "a.bin"}, "option '--json' takes no value"},
+        {{"a.bin", "--model"}, "option '--model' needs a value"},
+        {{"-q=1", "a.bin"}, "unknown option '-q=1'"},
+        {{"a.bin", "b.bin"}, "one image file at a time (got 'a.bin' and 'b.bin')"},
+        {{}, "no image file given"},
+        {{"--list-ports", "a.bin"}, "--list-ports takes no image"},
+    };
+    // Only the first mistake is named.
+    for (const auto& [arguments, error] : cases) {
+        EXPECT_EQ(parseCommandLine(arguments).error, error);
     }
     // --help wins even over mistakes.
     EXPECT_EQ(parseCommandLine({"--bogus", "--help"}).options.action, CliAction::Help);
