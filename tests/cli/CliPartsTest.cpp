@@ -193,3 +193,57 @@ TEST(OsReasonsTest, PermissionDeniedNamesTheDevicesGroup) {
     EXPECT_EQ(portStateWord(ENOENT), "missing");
     EXPECT_EQ(portStateWord(ENXIO), "missing");
 }
+
+// One listing, written as text and as JSON lines.
+TEST(PortListTest, TextAndJsonFromOneListing) {
+    PortListing listing;
+    listing.comPorts = {
+        {"COM1", "/r/ports/COM1", "/dev/pts/3", 0, "free", "", ""},
+        {"COM2", "/dev/ttyS1", "", 16, "busy", "another program holds it", "Device busy"}};
+    const std::vector<std::string> byId = {"/dev/serial/by-id/usb-FTDI-if00"};
+    const SerialDevice ftdi{"/dev/ttyUSB0", byId,     "0403", "6001",
+                            "FTDI",         "FT232R", "A1",   "ftdi_sio"};
+    SerialDevice bare;
+    bare.path = "/dev/ttyACM0";
+    listing.devices = {{ftdi, {"COM1"}}, {bare, {}}};
+    listing.usbDevices = {"/r/usb/dev0"};
+    listing.texts = {"COM ports:", "none", "USB devices:", "Hint."};
+    const auto render = [&listing](void (*write)(std::FILE*, const PortListing&)) {
+        char* buffer = nullptr;
+        std::size_t size = 0;
+        std::FILE* out = ::open_memstream(&buffer, &size);
+        write(out, listing);
+        std::fclose(out);
+        const std::string text(buffer, size);
+        std::free(buffer);
+        return text;
+    };
+
+    EXPECT_EQ(render(writePortListText),
+              "COM ports:\n"
+              "  COM1   ports/COM1 -> /dev/pts/3                 free\n"
+              "  COM2   /dev/ttyS1                               busy (another program holds it)\n"
+              "Serial devices:\n"
+              "  /dev/ttyUSB0  0403:6001  FTDI FT232R  serial A1  (ftdi_sio)  = COM1\n"
+              "      /dev/serial/by-id/usb-FTDI-if00\n"
+              "  /dev/ttyACM0\n"
+              "USB devices:\n"
+              "  /r/usb/dev0\n"
+              "Hint.\n");
+    EXPECT_EQ(
+        render(writePortListJson),
+        R"({"event":"port","name":"COM1","path":"/r/ports/COM1","link":"/dev/pts/3","state":"free","error":0,"reason":""}
+{"event":"port","name":"COM2","path":"/dev/ttyS1","link":"","state":"busy","error":16,"reason":"Device busy"}
+{"event":"device","path":"/dev/ttyUSB0","vendor":"0403","product":"6001","manufacturer":"FTDI","name":"FT232R","serial":"A1","driver":"ftdi_sio","by_id":["/dev/serial/by-id/usb-FTDI-if00"],"com":["COM1"]}
+{"event":"device","path":"/dev/ttyACM0","vendor":"","product":"","manufacturer":"","name":"","serial":"","driver":"","by_id":[],"com":[]}
+{"event":"usb","path":"/r/usb/dev0"}
+{"event":"result","ok":true,"exit":0}
+)");
+
+    // Nothing found: the lists say so, and without a hint no closing line follows.
+    listing = {};
+    listing.texts = {"COM ports:", "none (no devices)", "USB devices:", ""};
+    EXPECT_EQ(render(writePortListText),
+              "COM ports:\nSerial devices:\n  none (no devices)\nUSB devices:\n  none\n");
+    EXPECT_EQ(render(writePortListJson), "{\"event\":\"result\",\"ok\":true,\"exit\":0}\n");
+}
