@@ -167,8 +167,7 @@ void QtDialogWindow::buildControls(const DialogTemplate& dialogTemplate) {
     // Only user clicks reach the controller: idClicked is not raised when a button is checked
     // from code, so writing the state into the controls never starts a handler.
     for (QButtonGroup* group : radioGroups_) {
-        connect(group, &QButtonGroup::idClicked, this,
-                [this](int id) { dispatch([this, id] { controller_.controlClicked(id); }); });
+        connect(group, &QButtonGroup::idClicked, this, &QtDialogWindow::buttonClicked);
     }
 }
 
@@ -192,13 +191,7 @@ QWidget* QtDialogWindow::createWidget(const ControlTemplate& control) {
             button->setAutoDefault(true);
             button->setDefault(control.kind == ControlKind::DefaultPushButton);
             const int id = control.id;
-            connect(button, &QPushButton::clicked, this, [this, id] {
-                if (id == kCloseButton) {
-                    dispatch([this] { controller_.okCommand(); });
-                } else {
-                    dispatch([this, id] { controller_.controlClicked(id); });
-                }
-            });
+            connect(button, &QPushButton::clicked, this, [this, id] { buttonClicked(id); });
             return button;
         }
         case ControlKind::Edit: {
@@ -271,7 +264,7 @@ void QtDialogWindow::initialise() {
     }
     controller_.setWindow(this);
     initialised_ = true;
-    dispatch([this] { controller_.initWindow(); });
+    controller_.handlers.run([this] { controller_.initWindow(); });
 
     // The keyboard focus starts on the first control with a tab stop.
     for (QWidget* widget : ordered_) {
@@ -287,37 +280,17 @@ int QtDialogWindow::run() {
     return exec();
 }
 
-template <typename Handler>
-void QtDialogWindow::dispatch(Handler&& handler) {
-    ++handlerDepth_;
-    handler();
-    if (--handlerDepth_ == 0 && activationHeld_) {
-        // The window became active again while the handler ran (one of its message boxes or
-        // the file chooser closed). That counts as an activation other than by a click; it is
-        // delivered from the event loop, after the handler has fully returned.
-        activationHeld_ = false;
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                if (isActiveWindow()) {
-                    deliverActivation(1);
-                }
-            },
-            Qt::QueuedConnection);
-    }
-}
-
 // The controller needs to know whether the window became active by a mouse click (state 2)
 // or otherwise (state 1: the keyboard, a closed message box, the window manager). Qt does not
 // say, and on X11 the focus change is reported before the click that caused it. So an
 // activation with a mouse button already down counts as a click at once; otherwise it waits
 // kClickActivationMs for a mouse press on the window (a click) or a key press (not a click),
-// and without either it counts as not a click. Activations while a handler runs are held
-// back by dispatch().
+// and without either it counts as not a click. An activation while a handler runs (one of its
+// message boxes or the file chooser closed) is held by the controller's HandlerGate.
 void QtDialogWindow::activated() {
     clickActivationTimer_.stop();
-    if (handlerDepth_ > 0) {
-        activationHeld_ = true;
+    if (controller_.handlers.running()) {
+        controller_.handlers.hold();
     } else if (QGuiApplication::mouseButtons() != Qt::NoButton) {
         deliverActivation(2);
     } else {
@@ -327,11 +300,20 @@ void QtDialogWindow::activated() {
 
 void QtDialogWindow::deliverActivation(int state) {
     clickActivationTimer_.stop();
-    if (handlerDepth_ > 0) {
-        activationHeld_ = activationHeld_ || state != 0;
-        return;
-    }
-    dispatch([this, state] { controller_.handleActivation(state, isMinimized()); });
+    controller_.handlers.activation(state, isMinimized());
+}
+
+void QtDialogWindow::queueHeldActivation() {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            const bool active = isActiveWindow();
+            if (active) {
+                clickActivationTimer_.stop();
+            }
+            controller_.handlers.deliverHeld(active, isMinimized());
+        },
+        Qt::QueuedConnection);
 }
 
 bool QtDialogWindow::event(QEvent* event) {
@@ -376,8 +358,16 @@ void QtDialogWindow::noteInput(const QEvent* event) {
     }
 }
 
+void QtDialogWindow::buttonClicked(int id) {
+    if (id == kCloseButton) {
+        controller_.handlers.run([this] { controller_.okCommand(); });
+    } else {
+        controller_.handlers.run([this, id] { controller_.controlClicked(id); });
+    }
+}
+
 void QtDialogWindow::reject() {
-    dispatch([this] { controller_.cancelCommand(); });
+    controller_.handlers.run([this] { controller_.cancelCommand(); });
 }
 
 void QtDialogWindow::listActivated(int index) {
@@ -386,7 +376,7 @@ void QtDialogWindow::listActivated(int index) {
         return;
     }
     lastListIndex_ = index;
-    dispatch([this] { controller_.comSelectionChanged(); });
+    controller_.handlers.run([this] { controller_.comSelectionChanged(); });
 }
 
 void QtDialogWindow::setControlText(int id, const std::string& text) {
