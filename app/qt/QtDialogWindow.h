@@ -1,6 +1,8 @@
 // The main window on Qt Widgets: builds its controls from the dialog template, forwards the
 // user's events to the controller (DownloaderDialog) and carries out the controller's window
-// services. It holds no state of its own beyond the widgets.
+// services. It holds no state of its own beyond the widgets. QtDialogWindow.cpp builds the
+// controls, QtDialogEvents.cpp forwards the events and QtDialogServices.cpp carries out the
+// services.
 #pragma once
 
 #include <QDialog>
