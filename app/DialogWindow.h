@@ -64,6 +64,11 @@ public:
     virtual void endDialog(DialogResult result) = 0;
     // Paints the status line and the progress bar now, while a handler blocks the window.
     virtual void repaint() = 0;
+    // An activation was held while a handler ran (see HandlerGate). Once the running event has
+    // returned, the window's own event loop calls the controller's handlers.deliverHeld() with
+    // whether the window is still the active one. A window that is never activated (the
+    // command line) holds none.
+    virtual void queueHeldActivation() {}
 };
 
 }  // namespace tervan

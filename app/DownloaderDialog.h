@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/DialogWindow.h"
+#include "app/HandlerGate.h"
 #include "app/SettingsStore.h"
 #include "protocol/TargetSession.h"
 
@@ -21,7 +22,12 @@ public:
     explicit DownloaderDialog(SettingsStore& settings, Clock& clock = realClock());
     virtual ~DownloaderDialog();
 
-    void setWindow(DialogWindow* window) { window_ = window; }
+    void setWindow(DialogWindow* window) {
+        window_ = window;
+        handlers.setWindow(window);
+    }
+    // The windows run every event through it, so that no handler starts inside another.
+    HandlerGate handlers{*this};
 
     // The connection and the state it keeps (statusText, interfaceKind, targetModel,
     // targetMemory, frameLength, imageBuffer, serialLink, usbLink, ...).

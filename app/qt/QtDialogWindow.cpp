@@ -1,3 +1,5 @@
+// Building the window: the controls from the dialog template, placed and sized in dialog units,
+// and their signals connected to the event forwarding (QtDialogEvents.cpp).
 #include "app/qt/QtDialogWindow.h"
 
 #include <qdrawutil.h>
@@ -5,18 +7,11 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QIcon>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
@@ -44,34 +39,6 @@ QIcon programIcon() {
     }
     return icon;
 }
-
-// The program's name as message boxes show it: the executable's file name without extension.
-QString programName() {
-    return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
-}
-
-// The file-open chooser. Any name may be typed (the file need not exist), but its folder must.
-class ImageFileDialog : public QFileDialog {
-public:
-    using QFileDialog::QFileDialog;
-
-    void accept() override {
-        const QStringList files = selectedFiles();
-        if (!files.isEmpty()) {
-            const QFileInfo chosen(files.first());
-            if (!chosen.isDir() && !chosen.absoluteDir().exists()) {
-                QMessageBox box(QMessageBox::Warning, windowTitle(),
-                                tr("The folder %1 does not exist.\nCheck the path and try again.")
-                                    .arg(QDir::toNativeSeparators(chosen.absolutePath())),
-                                QMessageBox::Ok, this);
-                box.setTextFormat(Qt::PlainText);
-                box.exec();
-                return;
-            }
-        }
-        QFileDialog::accept();
-    }
-};
 
 // A progress bar drawn as a sunken frame with a continuous fill. A blocking download repaints
 // it after every page, and the styles' own bars (gradients, animation) cost about ten times as
@@ -167,8 +134,7 @@ void QtDialogWindow::buildControls(const DialogTemplate& dialogTemplate) {
     // Only user clicks reach the controller: idClicked is not raised when a button is checked
     // from code, so writing the state into the controls never starts a handler.
     for (QButtonGroup* group : radioGroups_) {
-        connect(group, &QButtonGroup::idClicked, this,
-                [this](int id) { dispatch([this, id] { controller_.controlClicked(id); }); });
+        connect(group, &QButtonGroup::idClicked, this, &QtDialogWindow::buttonClicked);
     }
 }
 
@@ -192,13 +158,7 @@ QWidget* QtDialogWindow::createWidget(const ControlTemplate& control) {
             button->setAutoDefault(true);
             button->setDefault(control.kind == ControlKind::DefaultPushButton);
             const int id = control.id;
-            connect(button, &QPushButton::clicked, this, [this, id] {
-                if (id == kCloseButton) {
-                    dispatch([this] { controller_.okCommand(); });
-                } else {
-                    dispatch([this, id] { controller_.controlClicked(id); });
-                }
-            });
+            connect(button, &QPushButton::clicked, this, [this, id] { buttonClicked(id); });
             return button;
         }
         case ControlKind::Edit: {
@@ -271,7 +231,7 @@ void QtDialogWindow::initialise() {
     }
     controller_.setWindow(this);
     initialised_ = true;
-    dispatch([this] { controller_.initWindow(); });
+    controller_.handlers.run([this] { controller_.initWindow(); });
 
     // The keyboard focus starts on the first control with a tab stop.
     for (QWidget* widget : ordered_) {
@@ -285,272 +245,6 @@ void QtDialogWindow::initialise() {
 int QtDialogWindow::run() {
     initialise();
     return exec();
-}
-
-template <typename Handler>
-void QtDialogWindow::dispatch(Handler&& handler) {
-    ++handlerDepth_;
-    handler();
-    if (--handlerDepth_ == 0 && activationHeld_) {
-        // The window became active again while the handler ran (one of its message boxes or
-        // the file chooser closed). That counts as an activation other than by a click; it is
-        // delivered from the event loop, after the handler has fully returned.
-        activationHeld_ = false;
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                if (isActiveWindow()) {
-                    deliverActivation(1);
-                }
-            },
-            Qt::QueuedConnection);
-    }
-}
-
-// The controller needs to know whether the window became active by a mouse click (state 2)
-// or otherwise (state 1: the keyboard, a closed message box, the window manager). Qt does not
-// say, and on X11 the focus change is reported before the click that caused it. So an
-// activation with a mouse button already down counts as a click at once; otherwise it waits
-// kClickActivationMs for a mouse press on the window (a click) or a key press (not a click),
-// and without either it counts as not a click. Activations while a handler runs are held
-// back by dispatch().
-void QtDialogWindow::activated() {
-    clickActivationTimer_.stop();
-    if (handlerDepth_ > 0) {
-        activationHeld_ = true;
-    } else if (QGuiApplication::mouseButtons() != Qt::NoButton) {
-        deliverActivation(2);
-    } else {
-        clickActivationTimer_.start();
-    }
-}
-
-void QtDialogWindow::deliverActivation(int state) {
-    clickActivationTimer_.stop();
-    if (handlerDepth_ > 0) {
-        activationHeld_ = activationHeld_ || state != 0;
-        return;
-    }
-    dispatch([this, state] { controller_.handleActivation(state, isMinimized()); });
-}
-
-bool QtDialogWindow::event(QEvent* event) {
-    switch (event->type()) {
-        case QEvent::WindowActivate: {
-            const bool result = QDialog::event(event);
-            activated();
-            return result;
-        }
-        case QEvent::WindowDeactivate:
-            if (clickActivationTimer_.isActive()) {
-                deliverActivation(1);
-            }
-            deliverActivation(0);
-            break;
-        default:
-            noteInput(event);
-            break;
-    }
-    return QDialog::event(event);
-}
-
-bool QtDialogWindow::eventFilter(QObject* watched, QEvent* event) {
-    noteInput(event);
-    return QDialog::eventFilter(watched, event);
-}
-
-void QtDialogWindow::noteInput(const QEvent* event) {
-    if (!clickActivationTimer_.isActive()) {
-        return;
-    }
-    switch (event->type()) {
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonDblClick:
-            deliverActivation(2);
-            break;
-        case QEvent::KeyPress:
-            deliverActivation(1);
-            break;
-        default:
-            break;
-    }
-}
-
-void QtDialogWindow::reject() {
-    dispatch([this] { controller_.cancelCommand(); });
-}
-
-void QtDialogWindow::listActivated(int index) {
-    // Only a new selection is a change; picking the entry already shown does nothing.
-    if (index == lastListIndex_) {
-        return;
-    }
-    lastListIndex_ = index;
-    dispatch([this] { controller_.comSelectionChanged(); });
-}
-
-void QtDialogWindow::setControlText(int id, const std::string& text) {
-    QWidget* widget = control(id);
-    if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
-        // The path field holds a file name in the file system's encoding.
-        edit->setText(QFile::decodeName(QByteArray::fromStdString(text)));
-    } else if (auto* label = qobject_cast<QLabel*>(widget)) {
-        label->setText(QString::fromStdString(text));
-    } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-        button->setText(QString::fromStdString(text));
-    } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
-        group->setTitle(QString::fromStdString(text));
-    }
-}
-
-std::string QtDialogWindow::controlText(int id) {
-    QWidget* widget = control(id);
-    if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
-        return QFile::encodeName(edit->text()).toStdString();
-    }
-    if (auto* label = qobject_cast<QLabel*>(widget)) {
-        return label->text().toStdString();
-    }
-    if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-        return button->text().toStdString();
-    }
-    if (auto* group = qobject_cast<QGroupBox*>(widget)) {
-        return group->title().toStdString();
-    }
-    return {};
-}
-
-void QtDialogWindow::setChecked(int id, bool checked) {
-    auto* button = qobject_cast<QAbstractButton*>(control(id));
-    if (button == nullptr || button->isChecked() == checked) {
-        return;
-    }
-    QButtonGroup* group = button->group();
-    if (!checked && group != nullptr && group->exclusive()) {
-        // An exclusive group refuses to uncheck its checked button; the state may ask for no
-        // button of the group to be checked.
-        group->setExclusive(false);
-        button->setChecked(false);
-        group->setExclusive(true);
-    } else {
-        button->setChecked(checked);
-    }
-}
-
-bool QtDialogWindow::isChecked(int id) {
-    auto* button = qobject_cast<QAbstractButton*>(control(id));
-    return button != nullptr && button->isChecked();
-}
-
-void QtDialogWindow::selectListEntry(int id, int index) {
-    auto* list = qobject_cast<QComboBox*>(control(id));
-    if (list == nullptr) {
-        return;
-    }
-    const int entry = index >= 0 && index < list->count() ? index : -1;
-    list->setCurrentIndex(entry);
-    lastListIndex_ = entry;
-}
-
-int QtDialogWindow::selectedListEntry(int id) {
-    auto* list = qobject_cast<QComboBox*>(control(id));
-    return list == nullptr ? -1 : list->currentIndex();
-}
-
-void QtDialogWindow::enableControl(int id, bool enabled) {
-    if (QWidget* widget = control(id)) {
-        widget->setEnabled(enabled);
-    }
-}
-
-bool QtDialogWindow::isControlEnabled(int id) {
-    QWidget* widget = control(id);
-    return widget != nullptr && widget->isEnabled();
-}
-
-void QtDialogWindow::setProgressRange(std::uint16_t lower, std::uint16_t upper) {
-    auto* bar = qobject_cast<QProgressBar*>(control(kProgressBar));
-    if (bar == nullptr) {
-        return;
-    }
-    progressLower_ = lower;
-    progressUpper_ = std::max<int>(lower, upper);
-    const int position = bar->value();
-    // Equal bounds would turn the bar into a busy indicator; show an empty bar instead.
-    bar->setRange(progressLower_, std::max(progressUpper_, progressLower_ + 1));
-    bar->setValue(std::clamp(position, progressLower_, progressUpper_));
-}
-
-void QtDialogWindow::setProgressPosition(std::int16_t position) {
-    auto* bar = qobject_cast<QProgressBar*>(control(kProgressBar));
-    if (bar == nullptr) {
-        return;
-    }
-    // Like the range, the position is clamped rather than ignored when it lies outside.
-    bar->setValue(std::clamp<int>(position, progressLower_, progressUpper_));
-}
-
-void QtDialogWindow::messageBox(const std::string& text) {
-    QMessageBox box(QMessageBox::NoIcon, programName(), QString::fromStdString(text),
-                    QMessageBox::Ok, this);
-    box.setTextFormat(Qt::PlainText);
-    // While a handler shows the wait cursor, the box gets the normal one.
-    const bool waiting = waitCursorDepth_ > 0;
-    if (waiting) {
-        QApplication::setOverrideCursor(Qt::ArrowCursor);
-    }
-    box.exec();
-    if (waiting) {
-        QApplication::restoreOverrideCursor();
-    }
-}
-
-void QtDialogWindow::beep(BeepKind /*kind*/) {
-    QApplication::beep();
-}
-
-void QtDialogWindow::setWaitCursor(bool on) {
-    if (on) {
-        ++waitCursorDepth_;
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-    } else if (waitCursorDepth_ > 0) {
-        --waitCursorDepth_;
-        QApplication::restoreOverrideCursor();
-    }
-}
-
-std::optional<std::string> QtDialogWindow::chooseImageFile(const std::string& initialPath) {
-    QString folder;
-    if (!initialPath.empty()) {
-        const QFileInfo initial(QFile::decodeName(QByteArray::fromStdString(initialPath)));
-        folder = initial.isDir() ? initial.absoluteFilePath() : initial.absolutePath();
-        if (!QDir(folder).exists()) {
-            folder.clear();
-        }
-    }
-    // The one filter "BIN *.bin": Qt takes the pattern from the parentheses.
-    ImageFileDialog chooser(this, tr("Open"), folder, tr("BIN (*.bin)"));
-    chooser.setOption(QFileDialog::DontUseNativeDialog, true);
-    chooser.setOption(QFileDialog::ReadOnly, false);
-    chooser.setAcceptMode(QFileDialog::AcceptOpen);
-    chooser.setFileMode(QFileDialog::AnyFile);
-    if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty()) {
-        return std::nullopt;
-    }
-    return QFile::encodeName(chooser.selectedFiles().first()).toStdString();
-}
-
-void QtDialogWindow::endDialog(DialogResult result) {
-    done(static_cast<int>(result));
-}
-
-void QtDialogWindow::repaint() {
-    if (QWidget* status = control(kStatusLine)) {
-        status->repaint();
-    }
-    if (QWidget* progress = control(kProgressBar)) {
-        progress->repaint();
-    }
 }
 
 }  // namespace tervan::qt

@@ -1,6 +1,8 @@
 // The main window on Qt Widgets: builds its controls from the dialog template, forwards the
 // user's events to the controller (DownloaderDialog) and carries out the controller's window
-// services. It holds no state of its own beyond the widgets.
+// services. It holds no state of its own beyond the widgets. QtDialogWindow.cpp builds the
+// controls, QtDialogEvents.cpp forwards the events and QtDialogServices.cpp carries out the
+// services.
 #pragma once
 
 #include <QDialog>
@@ -58,6 +60,7 @@ public:
     std::optional<std::string> chooseImageFile(const std::string& initialPath) override;
     void endDialog(DialogResult result) override;
     void repaint() override;
+    void queueHeldActivation() override;
 
     // How long after an activation a mouse press still counts as the click that activated
     // the window.
@@ -72,16 +75,15 @@ private:
     void buildControls(const DialogTemplate& dialogTemplate);
     QWidget* createControl(const ControlTemplate& control);  // placed on the dialog
     QWidget* createWidget(const ControlTemplate& control);
-    // Runs one controller event. Activations that arrive while it runs (a message box or the
-    // file chooser closing) are held and delivered once the outermost event has returned, so
-    // the controller is never entered twice.
-    template <typename Handler>
-    void dispatch(Handler&& handler);
+
+    // The user's events, each run through the controller's HandlerGate, so that none starts
+    // inside another.
+    void buttonClicked(int id);  // push buttons, and radio buttons by their group
+    void listActivated(int index);
     void activated();
     void deliverActivation(int state);
     // A mouse or key press while an activation waits to be classified.
     void noteInput(const QEvent* event);
-    void listActivated(int index);
 
     DownloaderDialog& controller_;
     DialogUnits units_;
@@ -92,8 +94,6 @@ private:
     int progressUpper_ = 100;
     int lastListIndex_ = -1;
     int waitCursorDepth_ = 0;
-    int handlerDepth_ = 0;
-    bool activationHeld_ = false;
     bool initialised_ = false;
     QTimer clickActivationTimer_;
 };

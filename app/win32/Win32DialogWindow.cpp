@@ -25,9 +25,10 @@ static_assert(IDC_PATH == kPathField && IDC_OPEN == kOpenButton &&
 
 // Posted by WM_ACTIVATE, so that the image re-check runs after the default activation
 // handling (focus restore). A handler's modal loop (a message box, the file chooser) may take
-// it from the queue: dispatch() then holds it until the outermost handler has returned.
+// it from the queue: the controller's HandlerGate then holds it until the outermost handler
+// has returned.
 constexpr UINT kActivatedMessage = WM_APP + 1;
-// Posted by dispatch() for an activation it held.
+// Posted for an activation the HandlerGate held (queueHeldActivation).
 constexpr UINT kHeldActivationMessage = WM_APP + 2;
 
 // "BIN *.bin" shows files matching "*.bin"; the literal's own zero ends the list.
@@ -81,19 +82,6 @@ std::string Win32DialogWindow::applicationName() {
 
 // ---- the dialog procedure ----
 
-template <typename Handler>
-void Win32DialogWindow::dispatch(Handler&& handler) {
-    ++handlerDepth_;
-    handler();
-    if (--handlerDepth_ == 0 && activationHeld_) {
-        // Delivered from the message loop, once the outermost handler has fully returned.
-        activationHeld_ = false;
-        if (window_ != nullptr) {
-            ::PostMessageA(window_, kHeldActivationMessage, 0, 0);
-        }
-    }
-}
-
 INT_PTR CALLBACK Win32DialogWindow::dialogProcedure(HWND window, UINT message, WPARAM wParam,
                                                     LPARAM lParam) {
     if (message == WM_INITDIALOG) {
@@ -117,32 +105,22 @@ INT_PTR Win32DialogWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPa
             return TRUE;
         case WM_ACTIVATE:
             // WA_ACTIVE (1) is any activation but a mouse click, WA_CLICKACTIVE (2) a click.
-            if (handlerDepth_ > 0) {
+            if (controller_.handlers.running()) {
                 // A message box or the file chooser of a running handler closed.
-                activationHeld_ = activationHeld_ || LOWORD(wParam) != WA_INACTIVE;
+                if (LOWORD(wParam) != WA_INACTIVE) {
+                    controller_.handlers.hold();
+                }
             } else {
                 ::PostMessageA(window_, kActivatedMessage, LOWORD(wParam), HIWORD(wParam) != 0);
             }
             return FALSE;  // the dialog's default activation handling runs
         case kActivatedMessage:
-            if (handlerDepth_ > 0) {
-                // Taken from the queue by a handler's modal loop. Only a state 1 activation
-                // leads to a re-check, so only that one is held.
-                activationHeld_ = activationHeld_ || wParam == WA_ACTIVE;
-            } else {
-                dispatch(
-                    [&] { controller_.handleActivation(static_cast<int>(wParam), lParam != 0); });
-            }
+            // Held instead if a handler's modal loop took it from the queue.
+            controller_.handlers.activation(static_cast<int>(wParam), lParam != 0);
             return TRUE;
         case kHeldActivationMessage:
-            // The window became active again while a handler ran: an activation other than
-            // by a click, if the window is still the active one.
-            if (handlerDepth_ > 0) {
-                activationHeld_ = true;
-            } else if (::GetActiveWindow() == window_) {
-                dispatch(
-                    [&] { controller_.handleActivation(WA_ACTIVE, ::IsIconic(window_) != FALSE); });
-            }
+            controller_.handlers.deliverHeld(::GetActiveWindow() == window_,
+                                             ::IsIconic(window_) != FALSE);
             return TRUE;
         case WM_PAINT:
             return paintMinimised() ? TRUE : FALSE;
@@ -167,7 +145,7 @@ void Win32DialogWindow::initialise() {
         ::SendMessageA(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
         ::SendMessageA(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
     }
-    dispatch([this] { controller_.initWindow(); });
+    controller_.handlers.run([this] { controller_.initWindow(); });
 }
 
 // The dialog's initialisation data: entries of (control id, message, length, text), ended by
@@ -209,7 +187,7 @@ void Win32DialogWindow::fillListsFromResource() {
 }
 
 void Win32DialogWindow::command(int id, int code) {
-    dispatch([&] { forwardCommand(id, code); });
+    controller_.handlers.run([&] { forwardCommand(id, code); });
 }
 
 void Win32DialogWindow::forwardCommand(int id, int code) {
@@ -346,6 +324,12 @@ void Win32DialogWindow::endDialog(DialogResult result) {
         ::EndDialog(window_, result == DialogResult::Ok ? IDOK : IDCANCEL);
     } else {
         ::DestroyWindow(window_);
+    }
+}
+
+void Win32DialogWindow::queueHeldActivation() {
+    if (window_ != nullptr) {
+        ::PostMessageA(window_, kHeldActivationMessage, 0, 0);
     }
 }
 

@@ -50,6 +50,7 @@ public:
     std::optional<std::string> chooseImageFile(const std::string& initialPath) override;
     void endDialog(DialogResult result) override;
     void repaint() override;
+    void queueHeldActivation() override;
 
 private:
     static INT_PTR CALLBACK dialogProcedure(HWND window, UINT message, WPARAM wParam,
@@ -57,11 +58,6 @@ private:
     INT_PTR handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void initialise();
     void fillListsFromResource();
-    // Runs one controller event. Activations that arrive while it runs (a message box or the
-    // file chooser closing) are held and delivered once the outermost event has returned, so
-    // the controller is never entered twice.
-    template <typename Handler>
-    void dispatch(Handler&& handler);
     void command(int id, int code);
     void forwardCommand(int id, int code);
     bool paintMinimised();
@@ -72,8 +68,6 @@ private:
     HICON icon_ = nullptr;
     HCURSOR cursorBeforeWait_ = nullptr;
     bool modal_ = false;
-    int handlerDepth_ = 0;         // controller events running, nested ones included
-    bool activationHeld_ = false;  // an activation arrived while one ran
     std::optional<DialogResult> result_;
 };
 

@@ -92,6 +92,8 @@ public:
     }
     void endDialog(DialogResult result) override { ended = result; }
     void repaint() override { ++repaints; }
+    // The test plays the event loop: it calls the controller's handlers.deliverHeld() itself.
+    void queueHeldActivation() override { ++heldActivationsQueued; }
 
     // The six connection and action buttons, in the order Connect, Disconnect, Download,
     // Reset, Down to RAM, Run RAM: "1" enabled, "0" disabled.
@@ -122,6 +124,7 @@ public:
     int waitDepth = 0;
     int waitCursorShown = 0;
     int repaints = 0;
+    int heldActivationsQueued = 0;
     std::function<void(int)> onStateWritten;
     std::function<void(const std::string&)> afterMessageBox;
 };
