@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "app/DownloaderDialog.h"
 #include "link/SystemPaths.h"
 #include "resources/windows/resource.h"
 

@@ -8,9 +8,10 @@
 #include <string>
 
 #include "app/DialogWindow.h"
-#include "app/DownloaderDialog.h"
 
 namespace tervan {
+
+class DownloaderDialog;
 
 class Win32DialogWindow : public DialogWindow {
 public:

@@ -178,11 +178,12 @@ TEST(Win32ImageFile, AFileHeldByAnotherProgramIsReportedAtTheDownload) {
     d.imagePath = image;
     HeldFile other(image, FILE_SHARE_READ);
     ASSERT_TRUE(other.held());
-    EXPECT_FALSE(d.loadImage(false));  // the check clears the path silently
+    // The check clears the path silently.
+    EXPECT_EQ(d.loadImage(false).kind, OutcomeKind::ImageMissing);
     EXPECT_TRUE(d.imagePath.empty());
     EXPECT_TRUE(window.boxes.empty());
     d.imagePath = image;
-    EXPECT_FALSE(d.loadImage(true));
+    EXPECT_EQ(d.loadImage(true).kind, OutcomeKind::ImageMissing);
     EXPECT_EQ(window.boxes, std::vector<std::string>{"Could not load rom file!"});
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "DialogTable.h"
+#include "app/DownloaderDialog.h"
 #include "app/win32/Win32DialogWindow.h"
 #include "support/DrivenClock.h"
 #include "support/TempDir.h"
