@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/ChipModel.h"
 #include "protocol/Frame.h"
 
 using namespace tervan;
@@ -42,6 +43,23 @@ TEST(ModelParameters, TheTwoChipClasses) {
         EXPECT_EQ(small.flashSize, 65536u);
         EXPECT_EQ(small.frameLength, small.pageSize + 5);
     }
+}
+
+// Every row of the chip table must make frames that fit the frame buffer and images that fit
+// the image buffer, and be found again by its command-line name.
+TEST(ChipModelTable, EveryRowIsConsistent) {
+    for (std::size_t row = 0; row < kChipModelCount; ++row) {
+        const ChipModel& chip = kChipModels[row];
+        SCOPED_TRACE(chip.windowName);
+        EXPECT_EQ(chip.frameLength, chip.pageSize + kFrameHeaderSize);
+        EXPECT_LE(chip.frameLength, kFrameBufferSize);
+        EXPECT_EQ(chip.flashSize % chip.pageSize, 0u);
+        EXPECT_LE(chip.flashSize, kMaxImageSize);
+        EXPECT_LE(chip.ramSize, kMaxImageSize);
+        EXPECT_EQ(modelByCommandName(chip.commandName), static_cast<std::int32_t>(row));
+        EXPECT_EQ(&chipModel(static_cast<std::int32_t>(row)), &chip);
+    }
+    EXPECT_FALSE(modelByCommandName("128k"));
 }
 
 TEST(BuildFrame, GoFrameCarriesNoDataUnderBothModels) {
