@@ -79,13 +79,12 @@ void TargetSession::connectTarget() {
                 }
             }
             std::uint8_t byte = 0;
-            std::uint32_t count = 0;
-            if (!serialLink.read(&byte, 1, &count)) {
+            if (serialLink.read(&byte, 1).count == 0) {
                 --seconds;
                 continue;
             }
             if (byte == kAnswerAccepted) {
-                serialLink.write(&kHandshakeReply, 1, nullptr);
+                serialLink.write(&kHandshakeReply, 1);
                 showConnected();
                 return;
             }
@@ -101,7 +100,7 @@ void TargetSession::connectTarget() {
             attachUsbDevice();
             if (usbDevice.present != 0) {
                 std::uint8_t byte = 0;
-                const LinkStatus status = usbLink.read(&byte, 1);
+                const LinkStatus status = linkStatusOf(usbLink.read(&byte, 1));
                 if (status != LINK_OK) {
                     detachUsbDevice();
                     setStatus("Return code: " + std::to_string(static_cast<std::int16_t>(status)));
@@ -198,7 +197,7 @@ bool TargetSession::sendCommand(std::uint8_t command) {
     }
     // Over the serial line the loader does not answer 'G' or 'R'.
     std::uint32_t written = 0;
-    serialLink.write(frameBuffer.data(), frameLength, &written);
+    written = serialLink.write(frameBuffer.data(), frameLength).count;
     if (written != frameLength) {
         ui_.messageBox("Error while sending data!");
         return false;
@@ -210,14 +209,14 @@ bool TargetSession::sendFrameUsb() {
     // A rejected frame is sent again up to two more times; the last answer names the failure.
     int attempts = 3;
     std::uint32_t written = 0;
-    usbLink.write(frameBuffer.data(), frameLength, &written);
+    written = usbLink.write(frameBuffer.data(), frameLength).count;
     for (;;) {
         if (written != frameLength) {
             ui_.messageBox("Error while sending data!");
             return false;
         }
         std::uint8_t answer = 0;
-        if (usbLink.read(&answer, 1) != LINK_OK) {
+        if (linkStatusOf(usbLink.read(&answer, 1)) != LINK_OK) {
             ui_.messageBox("No Answer from device!");
             return false;
         }
@@ -229,19 +228,19 @@ bool TargetSession::sendFrameUsb() {
             return false;
         }
         written = 0;
-        usbLink.write(frameBuffer.data(), frameLength, &written);
+        written = usbLink.write(frameBuffer.data(), frameLength).count;
     }
 }
 
 bool TargetSession::sendFrameSerial() {
     std::uint32_t written = 0;
-    serialLink.write(frameBuffer.data(), frameLength, &written);
+    written = serialLink.write(frameBuffer.data(), frameLength).count;
     if (written != frameLength) {
         ui_.messageBox("Error while sending data!");
         return false;
     }
     std::uint8_t answer = 0;
-    if (!serialLink.read(&answer, 1, nullptr)) {
+    if (serialLink.read(&answer, 1).count == 0) {
         ui_.messageBox("No Answer from device!");
         return false;
     }
