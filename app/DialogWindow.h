@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "protocol/TargetSession.h"
+#include "protocol/SessionSink.h"
 
 namespace tervan {
 

@@ -1,8 +1,5 @@
 #include "app/DownloaderDialog.h"
 
-#include <chrono>
-#include <thread>
-
 #include "app/ImageFile.h"
 
 namespace tervan {
@@ -42,37 +39,37 @@ public:
 
 }  // namespace
 
-DownloaderDialog::DownloaderDialog(SettingsStore& settings)
-    : TargetSession(static_cast<SessionUi&>(*this)), settings_(settings) {
-    interfaceKind = settings_.readSettingInt(kSettingsSection, "interface", 1);
-    targetModel = settings_.readSettingInt(kSettingsSection, "model", 0);
+DownloaderDialog::DownloaderDialog(SettingsStore& settings, Clock& clock)
+    : session_(*this, clock), settings_(settings) {
+    session_.interfaceKind = settings_.readSettingInt(kSettingsSection, "interface", 1);
+    session_.targetModel = settings_.readSettingInt(kSettingsSection, "model", 0);
     comIndex = settings_.readSettingInt(kSettingsSection, "com", 0);
     imagePath = settings_.readSettingText(kSettingsSection, "file", "");
-    targetMemory = settings_.readSettingInt(kSettingsSection, "target", 0);
+    session_.targetMemory = settings_.readSettingInt(kSettingsSection, "target", 0);
 }
 
 DownloaderDialog::~DownloaderDialog() = default;
 
 void DownloaderDialog::initWindow() {
     refreshControls();
-    usbDevice = UsbDeviceRecord{};
-    attachCount = 0;
-    imageLength = 0;
+    session_.usbDevice = UsbDeviceRecord{};
+    session_.attachCount = 0;
+    session_.imageLength = 0;
     refreshControls();
-    applyModel();
+    session_.applyModel();
     applyTargetButtons();
     formatComPortPath();
-    if (interfaceKind == 0) {
+    if (session_.interfaceKind == 0) {
         window_->enableControl(kComList, false);
     }
-    disconnectTarget();
+    session_.disconnectTarget();
     if (!imagePath.empty()) {
         loadImage(false);
     }
 }
 
 void DownloaderDialog::formatComPortPath() {
-    comPortPath = "\\\\.\\COM" + std::to_string(static_cast<std::int64_t>(comIndex) + 1);
+    session_.comPortPath = "\\\\.\\COM" + std::to_string(static_cast<std::int64_t>(comIndex) + 1);
 }
 
 // ---- exchange between state and controls ----
@@ -85,11 +82,11 @@ void DownloaderDialog::refreshControls() {
     };
     window_->setControlText(kPathField, imagePath);
     window_->setControlText(kSizeLabel, sizeText);
-    window_->setControlText(kStatusLine, statusText);
-    radioPair(kUsbRadio, kSerialRadio, interfaceKind);
-    radioPair(kModel256Radio, kModel64Radio, targetModel);
+    window_->setControlText(kStatusLine, session_.statusText);
+    radioPair(kUsbRadio, kSerialRadio, session_.interfaceKind);
+    radioPair(kModel256Radio, kModel64Radio, session_.targetModel);
     window_->selectListEntry(kComList, comIndex >= 0 && comIndex < kComPortCount ? comIndex : -1);
-    radioPair(kRomRadio, kRamRadio, targetMemory);
+    radioPair(kRomRadio, kRamRadio, session_.targetMemory);
     exchanging_ = false;
     window_->repaint();
 }
@@ -104,11 +101,11 @@ void DownloaderDialog::readControls() {
     };
     imagePath = window_->controlText(kPathField);
     sizeText = window_->controlText(kSizeLabel);
-    statusText = window_->controlText(kStatusLine);
-    interfaceKind = checkedIndex(kUsbRadio, kSerialRadio);
-    targetModel = checkedIndex(kModel256Radio, kModel64Radio);
+    session_.statusText = window_->controlText(kStatusLine);
+    session_.interfaceKind = checkedIndex(kUsbRadio, kSerialRadio);
+    session_.targetModel = checkedIndex(kModel256Radio, kModel64Radio);
     comIndex = window_->selectedListEntry(kComList);
-    targetMemory = checkedIndex(kRomRadio, kRamRadio);
+    session_.targetMemory = checkedIndex(kRomRadio, kRamRadio);
     exchanging_ = false;
 }
 
@@ -118,11 +115,6 @@ void DownloaderDialog::controlClicked(int id) {
     if (exchanging_ || window_ == nullptr) {
         return;
     }
-    // The long operations keep the busy cursor for the whole handler.
-    const auto busy = [this](auto&& work) {
-        WaitCursor cursor(*this);
-        work();
-    };
     switch (id) {
         case kCloseButton:
             okCommand();
@@ -131,30 +123,22 @@ void DownloaderDialog::controlClicked(int id) {
             chooseImageFile();
             break;
         case kDownloadButton:
-            busy([this] { downloadImage(kCommandWrite); });
+            downloadImage(kCommandWrite);
             break;
         case kDownToRamButton:
-            busy([this] { downloadImage(kCommandRam); });
+            downloadImage(kCommandRam);
             break;
         case kResetButton:
-            busy([this] {
-                if (sendCommand(kCommandReset)) {
-                    disconnectTarget();
-                }
-            });
+            sendCommand(kCommandReset);
             break;
         case kRunRamButton:
-            busy([this] {
-                if (sendCommand(kCommandGo)) {
-                    disconnectTarget();
-                }
-            });
+            sendCommand(kCommandGo);
             break;
         case kConnectButton:
-            connectTarget();
+            session_.connectTarget();
             break;
         case kDisconnectButton:
-            disconnectTarget();
+            session_.disconnectTarget();
             break;
         case kUsbRadio:
         case kSerialRadio:
@@ -199,16 +183,16 @@ void DownloaderDialog::handleActivation(int state, bool minimized) {
 }
 
 void DownloaderDialog::windowDestroyed() {
-    if (serialLink.isOpen() == 1) {
-        serialLink.close();
+    if (session_.serialLink.isOpen() == 1) {
+        session_.serialLink.close();
     }
-    detachUsbDevice();
+    session_.detachUsbDevice();
 }
 
 // ---- handlers ----
 
 void DownloaderDialog::applyTargetButtons() {
-    if (targetMemory == 0) {
+    if (session_.targetMemory == 0) {
         window_->enableControl(kDownToRamButton, false);
         window_->enableControl(kRunRamButton, false);
     } else {
@@ -219,40 +203,40 @@ void DownloaderDialog::applyTargetButtons() {
 
 void DownloaderDialog::interfaceChanged() {
     readControls();
-    if (interfaceKind == 0) {
-        if (serialLink.isOpen()) {
-            serialLink.close();
-            showDisconnected();
+    if (session_.interfaceKind == 0) {
+        if (session_.serialLink.isOpen()) {
+            session_.serialLink.close();
+            session_.showDisconnected();
         }
         window_->enableControl(kComList, false);
     } else {
-        detachUsbDevice();
+        session_.detachUsbDevice();
         window_->enableControl(kComList, true);
     }
-    settings_.writeSettingInt(kSettingsSection, "interface", interfaceKind);
+    settings_.writeSettingInt(kSettingsSection, "interface", session_.interfaceKind);
 }
 
 void DownloaderDialog::modelChanged() {
     readControls();
-    applyModel();
-    settings_.writeSettingInt(kSettingsSection, "model", targetModel);
+    session_.applyModel();
+    settings_.writeSettingInt(kSettingsSection, "model", session_.targetModel);
 }
 
 void DownloaderDialog::comPortChanged() {
     readControls();
     formatComPortPath();
-    if (serialLink.probe(comPortPath.c_str()) == kErrorNotFound) {
-        messageBox("This COM-Port is not available!");
+    if (session_.serialLink.probe(session_.comPortPath.c_str()) == kErrorNotFound) {
+        message("This COM-Port is not available!");
         return;
     }
     settings_.writeSettingInt(kSettingsSection, "com", comIndex);
-    disconnectTarget();
+    session_.disconnectTarget();
 }
 
 void DownloaderDialog::targetChanged() {
     readControls();
     applyTargetButtons();
-    settings_.writeSettingInt(kSettingsSection, "target", targetMemory);
+    settings_.writeSettingInt(kSettingsSection, "target", session_.targetMemory);
 }
 
 // ---- image file ----
@@ -267,61 +251,82 @@ void DownloaderDialog::chooseImageFile() {
     loadImage(false);
 }
 
-bool DownloaderDialog::loadImage(bool readData) {
+Outcome DownloaderDialog::loadImage(bool readData) {
+    // Only a read for a download reports a file that cannot be opened or read; a check
+    // forgets the path silently.
+    const auto fail = [this, readData](OutcomeKind kind) {
+        const Outcome outcome{kind};
+        if (readData) {
+            session_.finish(Sequence::ImageFile, outcome);
+        }
+        return outcome;
+    };
     OpenImage file(imagePath);
     if (file.handle == kInvalidHandle) {
         imagePath.clear();
-        if (readData) {
-            messageBox("Could not load rom file!");
-        }
-        return false;
+        return fail(OutcomeKind::ImageMissing);
     }
     os::ImageFileInfo info;
     if (!os::imageFileInfo(file.handle, &info)) {
         file.close();
-        if (readData) {
-            messageBox("Could not load rom file!");
-        }
-        return false;
+        return fail(OutcomeKind::ImageUnreadable);
     }
     // The whole 64-bit length is compared: a file of 4 GiB and a few bytes must not pass as
     // a few bytes.
     if (info.size > kMaxImageSize) {
         file.close();
-        imageLength = 0;
+        session_.imageLength = 0;
         // Closing a message box activates the window again, which re-checks the file. A
         // re-check reports a file it has already reported only when the file has changed.
         const FileStamp stamp{imagePath, info.size, info.modified};
         const bool alreadyReported = activationCheck_ && reportedOversize_ == stamp;
         reportedOversize_ = stamp;
+        const Outcome outcome{OutcomeKind::ImageOverLimit};
         if (!alreadyReported) {
-            messageBox("File size is larger than 256KB !");
+            session_.finish(Sequence::ImageFile, outcome);
         }
-        return false;
+        return outcome;
     }
     const auto length = static_cast<std::uint32_t>(info.size);
     if (readData) {
         // A read that stays short of the file's length is a failure, never a download of
         // what the buffer held before.
-        if (os::readImageFile(file.handle, imageBuffer.data(), length) != length) {
+        if (os::readImageFile(file.handle, session_.imageBuffer.data(), length) != length) {
             file.close();
-            messageBox("Could not load rom file!");
-            return false;
+            return fail(OutcomeKind::ImageUnreadable);
         }
     } else {
         settings_.writeSettingText(kSettingsSection, "file", imagePath);
     }
     file.close();
-    imageLength = length;
+    session_.imageLength = length;
     reportedOversize_.reset();
-    sizeText = std::to_string(imageLength) + " Bytes";
+    sizeText = std::to_string(session_.imageLength) + " Bytes";
     refreshControls();
-    return true;
+    return kDone;
 }
 
-// ---- window services ----
+Outcome DownloaderDialog::downloadImage(std::uint8_t command) {
+    // The busy cursor stays for the whole handler.
+    WaitCursor cursor(*this);
+    if (const Outcome loaded = loadImage(true); !loaded.ok()) {
+        return loaded;
+    }
+    return session_.downloadImage(command);
+}
 
-void DownloaderDialog::messageBox(const std::string& text) {
+Outcome DownloaderDialog::sendCommand(std::uint8_t command) {
+    WaitCursor cursor(*this);
+    const Outcome sent = session_.sendCommand(command);
+    if (sent.ok()) {
+        session_.disconnectTarget();
+    }
+    return sent;
+}
+
+// ---- the session's reports ----
+
+void DownloaderDialog::message(const std::string& text) {
     window_->messageBox(text);
 }
 
@@ -329,28 +334,21 @@ void DownloaderDialog::beep(BeepKind kind) {
     window_->beep(kind);
 }
 
-void DownloaderDialog::setProgressRange(std::uint16_t upper) {
+void DownloaderDialog::progressRange(std::uint16_t upper) {
     window_->setProgressRange(0, upper);
 }
 
-void DownloaderDialog::setProgressPosition(std::int16_t position) {
+void DownloaderDialog::progress(std::int16_t position) {
     window_->setProgressPosition(position);
+    refreshControls();
 }
 
 void DownloaderDialog::enableButton(SessionButton button, bool enabled) {
     window_->enableControl(controlOf(button), enabled);
 }
 
-void DownloaderDialog::setWaitCursor(bool on) {
+void DownloaderDialog::waitCursor(bool on) {
     window_->setWaitCursor(on);
-}
-
-void DownloaderDialog::sleepMs(int milliseconds) {
-    if (sleeper) {
-        sleeper(milliseconds);
-    } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-    }
 }
 
 }  // namespace tervan

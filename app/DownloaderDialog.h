@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 
@@ -15,13 +14,19 @@ namespace tervan {
 
 inline constexpr int kComPortCount = 10;
 
-class DownloaderDialog : private SessionUi, public TargetSession {
+class DownloaderDialog : private SessionSink {
 public:
-    // Reads the five settings; the window comes later with setWindow().
-    explicit DownloaderDialog(SettingsStore& settings);
+    // Reads the five settings; the window comes later with setWindow(). Every time-out and
+    // pause of the session goes through `clock`.
+    explicit DownloaderDialog(SettingsStore& settings, Clock& clock = realClock());
     virtual ~DownloaderDialog();
 
     void setWindow(DialogWindow* window) { window_ = window; }
+
+    // The connection and the state it keeps (statusText, interfaceKind, targetModel,
+    // targetMemory, frameLength, imageBuffer, serialLink, usbLink, ...).
+    TargetSession& session() { return session_; }
+    const TargetSession& session() const { return session_; }
 
     // Events from the window.
     void initWindow();            // once, when the controls exist
@@ -44,7 +49,12 @@ public:
     void comPortChanged();
     void targetChanged();
     void chooseImageFile();
-    bool loadImage(bool readData) override;
+    // Reads (readData true) or checks the image file named by imagePath.
+    Outcome loadImage(bool readData);
+    // Download and Down to RAM: reads the image file, then sends it.
+    Outcome downloadImage(std::uint8_t command);
+    // Reset and Run RAM: the command, then the disconnected state once it went through.
+    Outcome sendCommand(std::uint8_t command);
     // comPortPath = "\\.\COM%d" with comIndex + 1.
     void formatComPortPath();
 
@@ -52,19 +62,15 @@ public:
     std::string sizeText;
     std::int32_t comIndex = 0;
 
-    // The pause between USB connect passes; tests replace it.
-    std::function<void(int)> sleeper;
-
 private:
-    // SessionUi
-    void refresh() override { refreshControls(); }
-    void messageBox(const std::string& text) override;
+    // SessionSink: the session's reports go to the window.
+    void status(const std::string&) override { refreshControls(); }
+    void progressRange(std::uint16_t upper) override;
+    void progress(std::int16_t position) override;
+    void message(const std::string& text) override;
     void beep(BeepKind kind) override;
-    void setProgressRange(std::uint16_t upper) override;
-    void setProgressPosition(std::int16_t position) override;
     void enableButton(SessionButton button, bool enabled) override;
-    void setWaitCursor(bool on) override;
-    void sleepMs(int milliseconds) override;
+    void waitCursor(bool on) override;
 
     // The image file last rejected as too large, so that re-checks on activation report it
     // once rather than after every message box.
@@ -77,6 +83,7 @@ private:
     std::optional<FileStamp> reportedOversize_;
     bool activationCheck_ = false;
 
+    TargetSession session_;
     SettingsStore& settings_;
     DialogWindow* window_ = nullptr;
     bool exchanging_ = false;

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "app/DownloaderDialog.h"
 #include "app/SettingsStore.h"
@@ -22,10 +23,6 @@ namespace {
 
 constexpr const char* kProgram = "tervan-cli";
 
-// The controller's texts, as the window shows them.
-constexpr const char* kConnectedText = "Connected";
-constexpr const char* kWrittenText = "Write successfull!";
-
 RenderMode renderModeFor(const CliOptions& options, std::FILE* out) {
     if (options.output == OutputStyle::Json) {
         return RenderMode::Json;
@@ -34,21 +31,6 @@ RenderMode renderModeFor(const CliOptions& options, std::FILE* out) {
         return RenderMode::Quiet;
     }
     return redrawsInPlace(out) ? RenderMode::Bar : RenderMode::Lines;
-}
-
-// The outcome of one step: done, or the exit status its first failure text stands for.
-// A failed step never gives kExitDone, even with texts this program does not know.
-int failedStepStatus(const CliWindow& window, std::size_t messagesBefore, int fallback) {
-    const auto& messages = window.messages();
-    for (std::size_t i = messagesBefore; i < messages.size(); ++i) {
-        if (const int status = exitStatusForText(messages[i]); status != kExitDone) {
-            return status;
-        }
-    }
-    if (const int status = exitStatusForText(window.status()); status != kExitDone) {
-        return status;
-    }
-    return fallback;
 }
 
 class Run {
@@ -65,6 +47,8 @@ private:
     int connect();
     int transfer();
     int followUp();
+    // Keeps how the step ended for the result and gives its exit status.
+    int ended(const Outcome& outcome, bool connecting = false);
     // Shows the status text on stderr too when no message box reported the failure.
     void reportStatusIfSilent(std::size_t messagesBefore);
 
@@ -73,6 +57,7 @@ private:
     SettingsStore settings_{defaultSettingsPath()};
     std::unique_ptr<DownloaderDialog> dialog_;  // over 256 KiB: not on the stack
     std::string reason_;
+    std::optional<Outcome> outcome_;
 };
 
 int Run::download() {
@@ -80,10 +65,10 @@ int Run::download() {
     settings_.readOnly = true;
     dialog_ = std::make_unique<DownloaderDialog>(settings_);
     dialog_->setWindow(&window_);
-    window_.watch(dialog_.get());
+    window_.watch(&dialog_->session());
     applyOptions();
 
-    const bool ram = dialog_->targetMemory != 0;
+    const bool ram = dialog_->session().targetMemory != 0;
     if (options_.then == FollowUp::Run && !ram) {
         window_.report(std::string(kProgram) + ": --then run starts a program in RAM: add --ram");
         return end(kExitBadUsage);
@@ -119,6 +104,18 @@ int Run::end(int status) {
         if (!reason_.empty()) {
             result.text("reason", reason_);
         }
+        if (outcome_) {
+            result.text("outcome", std::string(outcomeName(outcome_->kind)));
+            if (namesFrame(outcome_->kind)) {
+                result.number("frame", static_cast<std::int64_t>(outcome_->frame));
+            }
+            if (outcome_->answer != 0) {
+                result.number("answer", static_cast<std::int64_t>(outcome_->answer));
+            }
+            if (outcome_->error != 0) {
+                result.number("error", static_cast<std::int64_t>(outcome_->error));
+            }
+        }
         window_.emitJson(result.str());
     }
     return status;
@@ -126,18 +123,19 @@ int Run::end(int status) {
 
 void Run::applyOptions() {
     DownloaderDialog& d = *dialog_;
+    TargetSession& session = d.session();
     if (options_.interfaceKind) {
-        d.interfaceKind = *options_.interfaceKind;
+        session.interfaceKind = *options_.interfaceKind;
     }
     if (options_.targetModel) {
-        d.targetModel = *options_.targetModel;
+        session.targetModel = *options_.targetModel;
     }
-    d.applyModel();
+    session.applyModel();
     if (options_.targetMemory) {
-        d.targetMemory = *options_.targetMemory;
+        session.targetMemory = *options_.targetMemory;
     }
     if (options_.comPortPath) {
-        d.comPortPath = *options_.comPortPath;
+        session.comPortPath = *options_.comPortPath;
         if (options_.comIndex) {
             d.comIndex = *options_.comIndex;
         }
@@ -148,103 +146,91 @@ void Run::applyOptions() {
     d.imagePath = options_.imagePath;
 }
 
+int Run::ended(const Outcome& outcome, bool connecting) {
+    outcome_ = outcome;
+    return exitStatusFor(outcome, connecting);
+}
+
 // A bad image ends the run before the user is asked to press reset.
 int Run::checkImage() {
     DownloaderDialog& d = *dialog_;
+    TargetSession& session = d.session();
     const std::string path = d.imagePath;
-    const std::size_t before = window_.messages().size();
-    if (!d.loadImage(true)) {
+    if (const Outcome loaded = d.loadImage(true); !loaded.ok()) {
         reason_ = imageFileReason(path);
         window_.explain(reason_);
-        return failedStepStatus(window_, before, kExitBadUsage);
+        return ended(loaded);
     }
-    if (!d.checkImageLength()) {
-        if (d.imageLength != 0) {
-            reason_ = path + " holds " + std::to_string(d.imageLength) + " bytes; " +
-                      (d.targetMemory != 0 ? "RAM takes " : "this model's flash takes ") +
-                      std::to_string(d.imageLimit());
+    if (const Outcome length = session.checkImageLength(); !length.ok()) {
+        if (session.imageLength != 0) {
+            reason_ = path + " holds " + std::to_string(session.imageLength) + " bytes; " +
+                      (session.targetMemory != 0 ? "RAM takes " : "this model's flash takes ") +
+                      std::to_string(session.imageLimit());
             window_.explain(reason_);
         }
-        return kExitBadUsage;
+        return ended(length);
     }
     return kExitDone;
 }
 
 int Run::connect() {
-    DownloaderDialog& d = *dialog_;
+    TargetSession& session = dialog_->session();
     const std::size_t before = window_.messages().size();
-    d.connectTarget();
-    if (d.statusText == kConnectedText) {
+    const Outcome connected = session.connectTarget();
+    if (connected.ok()) {
         return kExitDone;
     }
     reportStatusIfSilent(before);
-    if (d.interfaceKind != 0) {
-        reason_ = serialPortReason(d.comPortPath);
+    if (session.interfaceKind != 0) {
+        reason_ = serialPortReason(session.comPortPath);
     } else {
-        reason_ = usbDeviceReason(d.foundDeviceCount);
+        reason_ = usbDeviceReason(session.foundDeviceCount);
     }
     window_.explain(reason_);
-    return failedStepStatus(window_, before, kExitNoConnection);
+    return ended(connected, true);
 }
 
 int Run::transfer() {
     DownloaderDialog& d = *dialog_;
     const std::size_t before = window_.messages().size();
-    d.downloadImage(d.targetMemory != 0 ? kCommandRam : kCommandWrite);
-    if (d.statusText == kWrittenText) {
+    const Outcome sent =
+        d.downloadImage(d.session().targetMemory != 0 ? kCommandRam : kCommandWrite);
+    if (sent.ok()) {
         return kExitDone;
     }
     reportStatusIfSilent(before);
-    return failedStepStatus(window_, before, kExitTransferFailed);
+    return ended(sent);
 }
 
 int Run::followUp() {
-    DownloaderDialog& d = *dialog_;
     if (options_.then == FollowUp::None) {
         return kExitDone;
     }
-    const std::size_t before = window_.messages().size();
-    if (!d.sendCommand(options_.then == FollowUp::Reset ? kCommandReset : kCommandGo)) {
-        return failedStepStatus(window_, before, kExitTransferFailed);
-    }
-    d.disconnectTarget();
-    return kExitDone;
+    const Outcome sent =
+        dialog_->sendCommand(options_.then == FollowUp::Reset ? kCommandReset : kCommandGo);
+    return sent.ok() ? kExitDone : ended(sent);
 }
 
 void Run::reportStatusIfSilent(std::size_t messagesBefore) {
-    if (window_.messages().size() == messagesBefore && !dialog_->statusText.empty()) {
-        window_.report(dialog_->statusText);
+    const std::string& status = dialog_->session().statusText;
+    if (window_.messages().size() == messagesBefore && !status.empty()) {
+        window_.report(status);
     }
 }
 
 }  // namespace
 
-int exitStatusForText(const std::string& text) {
-    static const std::pair<const char*, int> kTexts[] = {
-        // The image.
-        {"Could not load rom file!", kExitBadUsage},
-        {"File size is larger than 256KB !", kExitBadUsage},
-        {"Nothing to download!", kExitBadUsage},
-        {"File to big!", kExitBadUsage},
-        // The connection.
-        {"COM port not available!", kExitNoConnection},
-        {"Timeout. No Answer from device!", kExitNoConnection},
-        {"Not connected!", kExitNoConnection},
-        {"To many devices!\n", kExitNoConnection},
-        // The transfer.
-        {"Error while flashing", kExitTransferFailed},
-        {"Error while sending data!", kExitTransferFailed},
-        {"No Answer from device!", kExitTransferFailed},
-        {"CRC error!", kExitTransferFailed},
-        {"Verify error!", kExitTransferFailed},
-        {"Unknown Answer!", kExitTransferFailed},
-    };
-    for (const auto& [known, status] : kTexts) {
-        if (text == known) {
-            return status;
-        }
+int exitStatusFor(const Outcome& outcome, bool connecting) {
+    if (outcome.ok()) {
+        return kExitDone;
     }
-    return kExitDone;
+    if (isImageProblem(outcome.kind)) {
+        return kExitBadUsage;
+    }
+    if (connecting || isConnectionProblem(outcome.kind)) {
+        return kExitNoConnection;
+    }
+    return kExitTransferFailed;
 }
 
 int runCommandLine(const std::vector<std::string>& arguments, std::FILE* out, std::FILE* err) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/Outcome.h"
+
 namespace tervan::cli {
 
 enum ExitStatus : int {
@@ -15,9 +17,9 @@ enum ExitStatus : int {
     kExitNoConnection = 3,    // port missing or busy, no answer within the countdown
 };
 
-// The exit status a text of the controller stands for; kExitDone for texts that report no
-// failure (or that it does not know).
-int exitStatusForText(const std::string& text);
+// The exit status for how a step ended. No answer while connecting means no connection; after
+// it, a failed transfer.
+int exitStatusFor(const Outcome& outcome, bool connecting);
 
 // Runs the program on `arguments` (without the program name) and returns the exit status.
 int runCommandLine(const std::vector<std::string>& arguments, std::FILE* out, std::FILE* err);

@@ -51,6 +51,7 @@
 #include "link/UsbPipeLink.h"
 #include "link/posix/UsbFolders.h"
 #include "protocol/Frame.h"
+#include "support/DrivenClock.h"
 #include "support/RecordingWindow.h"
 
 using namespace tervan;
@@ -561,21 +562,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     testing::RecordingWindow window;
     // Held in static storage: the controller carries the 256 KiB image buffer.
     static std::optional<FuzzedDialog> dialog;
-    dialog.emplace(settings);
+    // Real time-outs against the scripted target; the pauses between USB passes are skipped.
+    static testing::SkippedPausesClock clock;
+    dialog.emplace(settings, clock);
     DownloaderDialog& d = *dialog;
-    d.interfaceKind = o.usb ? 0 : 1;
-    d.targetModel = o.model;
-    d.targetMemory = o.ram ? 1 : 0;
+    d.session().interfaceKind = o.usb ? 0 : 1;
+    d.session().targetModel = o.model;
+    d.session().targetMemory = o.ram ? 1 : 0;
     d.imagePath = imageFile;
     d.setWindow(&window);
-    d.sleeper = [](int) {};
     d.initWindow();
-    FUZZ_CHECK(d.imageLength == o.length);
+    FUZZ_CHECK(d.session().imageLength == o.length);
     if (!o.usb) {
         // The port is opened before the target starts talking: the purge at every open would
         // otherwise race the first bytes.
-        d.comPortPath = line;
-        FUZZ_CHECK(d.serialLink.open(line.c_str(), kSerialBaudRate) == 1);
+        d.session().comPortPath = line;
+        FUZZ_CHECK(d.session().serialLink.open(line.c_str(), kSerialBaudRate) == 1);
     }
     target.start();
 

@@ -1,8 +1,9 @@
 // Fuzz target: frame decoding in the virtual target.
 //
-// Input: byte 0 picks the model (bit 0); the rest is what the tool would write to the target
-// over USB, cut into frames of the model's length by the target itself. It goes into PIPE00 in
-// one write of at most PIPE_BUF bytes, so the target takes it in at once.
+// Input: byte 0 picks the model (a row of the chip-model table, modulo their count); the rest is
+// what the tool would write to the target over USB, cut into frames of the model's length by the
+// target itself. It goes into PIPE00 in one write of at most PIPE_BUF bytes, so the target takes it
+// in at once.
 //
 // Checks, against a model of the loader written from its documented behaviour: one frame
 // record per whole frame up to an accepted 'G' or 'R' (after which the loader hands over or
@@ -24,6 +25,7 @@
 
 #include "fuzz/FuzzCheck.h"
 #include "link/UsbPipeLink.h"
+#include "protocol/ChipModel.h"
 #include "protocol/Frame.h"
 #include "sim/TargetSimulator.h"
 
@@ -41,10 +43,10 @@ struct Expected {
 };
 
 Expected model(int modelNumber, const std::uint8_t* stream, std::size_t size) {
-    const ModelParameters p = modelParameters(modelNumber);
+    const ChipModel& p = chipModel(modelNumber);
     Expected e;
     e.flash.assign(p.flashSize, 0xFF);
-    e.ram.assign(sim::kSimRamSize, 0x00);
+    e.ram.assign(p.ramSize, 0x00);
     struct {
         bool valid = false;
         std::uint8_t command = 0;
@@ -68,7 +70,7 @@ Expected model(int modelNumber, const std::uint8_t* stream, std::size_t size) {
         const bool known = r.command == kCommandWrite || r.command == kCommandRam ||
                            r.command == kCommandGo || r.command == kCommandReset;
         const bool inRange = r.command == kCommandWrite ? end <= p.flashSize
-                             : r.command == kCommandRam ? end <= sim::kSimRamSize
+                             : r.command == kCommandRam ? end <= p.ramSize
                                                         : true;
         r.answer = !r.crcOk   ? kAnswerCrcError
                    : !known   ? sim::kAnswerUnknownCommand
@@ -130,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 1 || size > PIPE_BUF + 1) {
         return -1;
     }
-    const int modelNumber = data[0] & 1;
+    const int modelNumber = static_cast<int>(data[0] % kChipModelCount);
     const std::uint8_t* stream = data + 1;
     const std::size_t streamSize = size - 1;
 

@@ -18,8 +18,7 @@ int SerialLink::open(const char* path, std::uint32_t baudRate) {
         // Already open: the port, its settings and its speed stay as they are.
         return 1;
     }
-    int error = 0;
-    handle = os::serialOpen(path, &error);
+    handle = os::serialOpen(path, &openError);
     if (handle == kInvalidHandle) {
         return 0;
     }

@@ -19,7 +19,7 @@ public:
     SerialLink& operator=(const SerialLink&) = delete;
 
     // 1 when the port is open afterwards (also when it already was: path and rate are then
-    // not looked at), 0 when the platform refuses to open it.
+    // not looked at), 0 when the platform refuses to open it; openError then holds its code.
     int open(const char* path, std::uint32_t baudRate);
     int close();  // always 1
     int isOpen() const { return opened; }
@@ -37,6 +37,7 @@ public:
     PlatformHandle handle = kInvalidHandle;
     os::SerialLineSettings lineSettings;
     std::uint8_t opened = 0;
+    int openError = 0;  // the system's code for the last open that failed
 
 private:
     Clock& clock_;

@@ -3,21 +3,32 @@
 #include <algorithm>
 #include <cstring>
 
+#include "link/PortFault.h"
+
 namespace tervan {
 namespace {
 
-std::string countdownText(int seconds) {
-    return "Press reset on target! " + std::to_string(seconds) + " Seconds left!";
-}
-
-const char* rejectionText(std::uint8_t answer) {
+OutcomeKind rejectionOf(std::uint8_t answer) {
     switch (answer) {
         case kAnswerCrcError:
-            return "CRC error!";
+            return OutcomeKind::CrcError;
         case kAnswerVerifyError:
-            return "Verify error!";
+            return OutcomeKind::VerifyError;
         default:
-            return "Unknown Answer!";
+            return OutcomeKind::UnknownAnswer;
+    }
+}
+
+Outcome portOutcome(int error) {
+    switch (portFaultOf(error)) {
+        case PortFault::Missing:
+            return {OutcomeKind::PortMissing, 0, 0, error};
+        case PortFault::Busy:
+            return {OutcomeKind::PortBusy, 0, 0, error};
+        case PortFault::Denied:
+            return {OutcomeKind::PortDenied, 0, 0, error};
+        default:
+            return {OutcomeKind::PortFailed, 0, 0, error};
     }
 }
 
@@ -32,89 +43,116 @@ void TargetSession::applyModel() {
 
 void TargetSession::setStatus(const std::string& text) {
     statusText = text;
-    ui_.refresh();
+    sink_.status(statusText);
 }
 
-void TargetSession::showConnected() {
-    setStatus("Connected");
-    ui_.enableButton(SessionButton::Connect, false);
-    ui_.enableButton(SessionButton::Disconnect, true);
+Outcome TargetSession::finish(Sequence sequence, const Outcome& outcome) {
+    const Presentation shown = presentationOf(sequence, outcome);
+    if (!shown.message.empty()) {
+        sink_.message(shown.message);
+    }
+    if (!shown.status.empty()) {
+        setStatus(shown.status);
+    }
+    if (shown.beep) {
+        sink_.beep(*shown.beep);
+    }
+    return outcome;
+}
+
+void TargetSession::enableConnectedButtons() {
+    sink_.enableButton(SessionButton::Connect, false);
+    sink_.enableButton(SessionButton::Disconnect, true);
     if (targetMemory != 0) {
-        ui_.enableButton(SessionButton::DownToRam, true);
-        ui_.enableButton(SessionButton::RunRam, true);
+        sink_.enableButton(SessionButton::DownToRam, true);
+        sink_.enableButton(SessionButton::RunRam, true);
     } else {
-        ui_.enableButton(SessionButton::Download, true);
-        ui_.enableButton(SessionButton::Reset, true);
+        sink_.enableButton(SessionButton::Download, true);
+        sink_.enableButton(SessionButton::Reset, true);
     }
 }
 
 void TargetSession::showDisconnected() {
-    ui_.setProgressPosition(0);
-    setStatus("Disconnected");
-    ui_.enableButton(SessionButton::Connect, true);
-    ui_.enableButton(SessionButton::Disconnect, false);
-    ui_.enableButton(SessionButton::Download, false);
-    ui_.enableButton(SessionButton::DownToRam, false);
-    ui_.enableButton(SessionButton::Reset, false);
-    ui_.enableButton(SessionButton::RunRam, false);
+    sink_.progress(0);
+    setStatus(kDisconnectedText);
+    sink_.enableButton(SessionButton::Connect, true);
+    sink_.enableButton(SessionButton::Disconnect, false);
+    sink_.enableButton(SessionButton::Download, false);
+    sink_.enableButton(SessionButton::DownToRam, false);
+    sink_.enableButton(SessionButton::Reset, false);
+    sink_.enableButton(SessionButton::RunRam, false);
 }
 
-void TargetSession::connectTarget() {
-    WaitCursor busy(ui_);
-    if (interfaceKind != 0) {
-        // Serial: the port stays open from pass to pass; a pass ends after one read time-out
-        // (about a second) without a byte. Stray bytes do not count down, but more than
-        // kMaxStrayBytes of them end the wait.
-        int seconds = kConnectSeconds;
-        int stray = 0;
-        while (seconds != 0) {
-            setStatus(countdownText(seconds));
-            if (!serialLink.isOpen()) {
-                serialLink.close();
-                if (!serialLink.open(comPortPath.c_str(), kSerialBaudRate)) {
-                    serialLink.close();
-                    ui_.messageBox("COM port not available!");
-                    setStatus("COM port not available!");
-                    return;
-                }
-            }
-            std::uint8_t byte = 0;
-            if (serialLink.read(&byte, 1).count == 0) {
-                --seconds;
-                continue;
-            }
-            if (byte == kAnswerAccepted) {
-                serialLink.write(&kHandshakeReply, 1);
-                showConnected();
-                return;
-            }
-            if (++stray > kMaxStrayBytes) {
-                break;
-            }
-        }
-        serialLink.close();
-    } else {
-        // USB: every pass enumerates the devices and opens the pipes again.
-        for (int seconds = kConnectSeconds; seconds >= 1; --seconds) {
-            setStatus(countdownText(seconds));
-            attachUsbDevice();
-            if (usbDevice.present != 0) {
-                std::uint8_t byte = 0;
-                const LinkStatus status = linkStatusOf(usbLink.read(&byte, 1));
-                if (status != LINK_OK) {
-                    detachUsbDevice();
-                    setStatus("Return code: " + std::to_string(static_cast<std::int16_t>(status)));
-                } else if (byte == kAnswerAccepted) {
-                    showConnected();
-                    return;
-                }
-            }
-            ui_.sleepMs(1000);
-        }
-        detachUsbDevice();
+Outcome TargetSession::connectTarget() {
+    WaitCursor busy(sink_);
+    const Outcome outcome = interfaceKind != 0 ? connectSerial() : connectUsb();
+    finish(Sequence::Connect, outcome);
+    if (outcome.ok()) {
+        enableConnectedButtons();
     }
-    setStatus("Timeout. No Answer from device!");
-    ui_.beep(BeepKind::Exclamation);
+    return outcome;
+}
+
+Outcome TargetSession::connectSerial() {
+    // The port stays open from pass to pass; a pass ends after one read time-out (about a
+    // second) without a byte. Stray bytes do not count down, but more than kMaxStrayBytes of
+    // them end the wait.
+    int seconds = kConnectSeconds;
+    int stray = 0;
+    while (seconds != 0) {
+        setStatus(countdownText(seconds));
+        if (!serialLink.isOpen()) {
+            serialLink.close();
+            if (!serialLink.open(comPortPath.c_str(), kSerialBaudRate)) {
+                const int error = serialLink.openError;
+                serialLink.close();
+                return portOutcome(error);
+            }
+        }
+        std::uint8_t byte = 0;
+        if (serialLink.read(&byte, 1).count == 0) {
+            --seconds;
+            continue;
+        }
+        if (byte == kAnswerAccepted) {
+            serialLink.write(&kHandshakeReply, 1);
+            return kDone;
+        }
+        if (++stray > kMaxStrayBytes) {
+            break;
+        }
+    }
+    serialLink.close();
+    return {OutcomeKind::NoAnswer};
+}
+
+Outcome TargetSession::connectUsb() {
+    // Every pass enumerates the devices and opens the pipes again.
+    Outcome last{OutcomeKind::NoUsbDevice};
+    for (int seconds = kConnectSeconds; seconds >= 1; --seconds) {
+        setStatus(countdownText(seconds));
+        last = attachUsbDevice();
+        // A recorded device is read even when its pipes would not open: the failed read
+        // forgets it, so that the next pass looks for it afresh.
+        if (usbDevice.present != 0) {
+            std::uint8_t byte = 0;
+            const LinkStatus status = linkStatusOf(usbLink.read(&byte, 1));
+            if (status != LINK_OK) {
+                detachUsbDevice();
+                setStatus(returnCodeText(status));
+                if (last.ok()) {
+                    last = {OutcomeKind::NoAnswer};
+                }
+            } else if (byte == kAnswerAccepted) {
+                return kDone;
+            } else {
+                last = {OutcomeKind::NoAnswer};
+            }
+        }
+        clock_.sleepFor(std::chrono::milliseconds(1000));
+    }
+    detachUsbDevice();
+    return last;
 }
 
 void TargetSession::disconnectTarget() {
@@ -126,42 +164,47 @@ void TargetSession::disconnectTarget() {
     showDisconnected();
 }
 
-bool TargetSession::checkImageLength() {
+Outcome TargetSession::checkImageLength() {
     if (imageLength == 0) {
-        ui_.messageBox("Nothing to download!");
-        return false;
+        return finish(Sequence::Download, {OutcomeKind::ImageEmpty});
     }
     if (imageLength > imageLimit()) {
-        ui_.messageBox("File to big!");
-        setStatus("File to big!");
-        return false;
+        return finish(Sequence::Download, {OutcomeKind::ImageTooBig});
     }
-    return true;
+    return kDone;
 }
 
-void TargetSession::downloadImage(std::uint8_t command) {
-    if (!ui_.loadImage(true) || !checkImageLength()) {
-        return;
+Outcome TargetSession::downloadImage(std::uint8_t command, std::span<const std::uint8_t> image) {
+    if (image.size() > imageBuffer.size()) {
+        imageLength = 0;
+        return finish(Sequence::Download, {OutcomeKind::ImageOverLimit});
+    }
+    std::copy(image.begin(), image.end(), imageBuffer.begin());
+    imageLength = static_cast<std::uint32_t>(image.size());
+    return downloadImage(command);
+}
+
+Outcome TargetSession::downloadImage(std::uint8_t command) {
+    if (const Outcome length = checkImageLength(); !length.ok()) {
+        return length;
     }
     if (interfaceKind != 0) {
         if (!serialLink.isOpen()) {
-            ui_.messageBox("Not connected!");
-            return;
+            return finish(Sequence::Download, {OutcomeKind::NotConnected});
         }
         serialLink.purge();
     } else if (usbDevice.present == 0) {
-        ui_.messageBox("Not connected!");
-        return;
+        return finish(Sequence::Download, {OutcomeKind::NotConnected});
     } else {
         // A byte left in the pipe would be read as the first frame's answer, and every answer
         // after it as the one before: a rejected last page would pass.
         usbLink.discardPending();
     }
 
-    statusText = "Downloading...";
-    ui_.setProgressRange(static_cast<std::uint16_t>(imageLength / pageSize));
-    ui_.setProgressPosition(0);
-    ui_.refresh();
+    statusText = kDownloadingText;
+    sink_.progressRange(static_cast<std::uint16_t>(imageLength / pageSize));
+    sink_.progress(0);
+    sink_.status(statusText);
 
     std::uint32_t remaining = imageLength;
     const std::uint8_t* source = imageBuffer.data();
@@ -170,14 +213,11 @@ void TargetSession::downloadImage(std::uint8_t command) {
         const std::uint32_t chunk = std::min(pageSize, remaining);
         buildFrame(frameBuffer.data(), model(), command, block, source, chunk);
 
-        const bool accepted = interfaceKind != 0 ? sendFrameSerial() : sendFrameUsb();
-        if (!accepted) {
-            setStatus("Error while flashing");
-            return;
+        const Outcome sent = interfaceKind != 0 ? sendFrameSerial(block) : sendFrameUsb(block);
+        if (!sent.ok()) {
+            return finish(Sequence::Download, sent);
         }
-        ui_.setProgressPosition(
-            static_cast<std::int16_t>((imageLength - remaining + chunk) / pageSize));
-        ui_.refresh();
+        sink_.progress(static_cast<std::int16_t>((imageLength - remaining + chunk) / pageSize));
         if (chunk == remaining) {
             break;
         }
@@ -185,83 +225,75 @@ void TargetSession::downloadImage(std::uint8_t command) {
         source += chunk;
         ++block;
     }
-    setStatus("Write successfull!");
-    ui_.beep(BeepKind::Default);
+    return finish(Sequence::Download, kDone);
 }
 
-bool TargetSession::sendCommand(std::uint8_t command) {
+Outcome TargetSession::sendCommand(std::uint8_t command) {
     buildFrame(frameBuffer.data(), model(), command, 0, nullptr, 0);
     if (interfaceKind == 0) {
         usbLink.discardPending();
-        return sendFrameUsb();
+        return finish(Sequence::Command, sendFrameUsb());
     }
     // Over the serial line the loader does not answer 'G' or 'R'.
     std::uint32_t written = 0;
     written = serialLink.write(frameBuffer.data(), frameLength).count;
     if (written != frameLength) {
-        ui_.messageBox("Error while sending data!");
-        return false;
+        return finish(Sequence::Command, {OutcomeKind::SendFailed});
     }
-    return true;
+    return kDone;
 }
 
-bool TargetSession::sendFrameUsb() {
+Outcome TargetSession::sendFrameUsb(std::uint32_t frame) {
     // A rejected frame is sent again up to two more times; the last answer names the failure.
     int attempts = 3;
     std::uint32_t written = 0;
     written = usbLink.write(frameBuffer.data(), frameLength).count;
     for (;;) {
         if (written != frameLength) {
-            ui_.messageBox("Error while sending data!");
-            return false;
+            return {OutcomeKind::SendFailed, frame};
         }
         std::uint8_t answer = 0;
         if (linkStatusOf(usbLink.read(&answer, 1)) != LINK_OK) {
-            ui_.messageBox("No Answer from device!");
-            return false;
+            return {OutcomeKind::NoAnswer, frame};
         }
         if (answer == kAnswerAccepted) {
-            return true;
+            return kDone;
         }
         if (--attempts == 0) {
-            ui_.messageBox(rejectionText(answer));
-            return false;
+            return {rejectionOf(answer), frame, answer};
         }
         written = 0;
         written = usbLink.write(frameBuffer.data(), frameLength).count;
     }
 }
 
-bool TargetSession::sendFrameSerial() {
+Outcome TargetSession::sendFrameSerial(std::uint32_t frame) {
     std::uint32_t written = 0;
     written = serialLink.write(frameBuffer.data(), frameLength).count;
     if (written != frameLength) {
-        ui_.messageBox("Error while sending data!");
-        return false;
+        return {OutcomeKind::SendFailed, frame};
     }
     std::uint8_t answer = 0;
     if (serialLink.read(&answer, 1).count == 0) {
-        ui_.messageBox("No Answer from device!");
-        return false;
+        return {OutcomeKind::NoAnswer, frame};
     }
     serialLink.purge();
     if (answer == kAnswerAccepted) {
-        return true;
+        return kDone;
     }
-    ui_.messageBox(rejectionText(answer));
-    return false;
+    return {rejectionOf(answer), frame, answer};
 }
 
-void TargetSession::attachUsbDevice() {
+Outcome TargetSession::attachUsbDevice() {
     foundDeviceCount = enumerateUsbDevices(foundDevicePaths);
     if (foundDeviceCount == 0) {
         detachUsbDevice();
-        return;
+        return {OutcomeKind::NoUsbDevice};
     }
     if (foundDeviceCount > 1) {
         detachUsbDevice();
-        setStatus("To many devices!\n");
-        return;
+        setStatus(kTooManyDevicesText);
+        return {OutcomeKind::TooManyUsbDevices};
     }
     if (usbDevice.present == 0) {
         usbDevice.present = 1;
@@ -271,13 +303,14 @@ void TargetSession::attachUsbDevice() {
         usbDevice.path[length] = '\0';
         usbDevice.deviceNumber = attachCount;
         ++attachCount;
-        setStatus("Added device " + std::to_string(attachCount));
+        setStatus(addedDeviceText(attachCount));
     }
     // A device recorded earlier keeps its recorded path.
-    if (usbLink.open(usbDevice.path) != LINK_OK) {
-        setStatus("Can not open device " + std::to_string(usbDevice.deviceNumber) + ", " +
-                  usbDevice.path);
+    if (const LinkStatus status = usbLink.open(usbDevice.path); status != LINK_OK) {
+        setStatus(deviceNotOpenableText(usbDevice.deviceNumber, usbDevice.path));
+        return {OutcomeKind::UsbDeviceNotOpenable, 0, 0, status};
     }
+    return kDone;
 }
 
 void TargetSession::detachUsbDevice() {

@@ -1,97 +1,78 @@
 // The connection to the download loader: handshake, download and command sequences over the
-// serial line or the USB pipes. It reports to the user only through SessionUi, which the
-// window's controller implements.
+// serial line or the USB pipes. A session stands alone: it holds the connection's state, reads
+// time from its clock and reports to its sink, and each sequence returns how it ended.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 
+#include "link/Clock.h"
 #include "link/SerialLink.h"
 #include "link/UsbPipeLink.h"
+#include "protocol/ChipModel.h"
 #include "protocol/Frame.h"
+#include "protocol/Outcome.h"
+#include "protocol/SessionSink.h"
+#include "protocol/SessionTexts.h"
 
 namespace tervan {
-
-enum class BeepKind { Default = 0, Exclamation = 0x30 };
-
-// The six connection and action buttons whose enabled states record the connection.
-enum class SessionButton { Connect, Disconnect, Download, Reset, DownToRam, RunRam };
 
 inline constexpr std::uint32_t kSerialBaudRate = 115200;
 inline constexpr int kConnectSeconds = 5;
 inline constexpr int kMaxStrayBytes = 500;
 
-// What the sequences need from the window that owns them.
-class SessionUi {
-public:
-    // Makes the state visible: every state field into its control, then a repaint.
-    virtual void refresh() = 0;
-    virtual void messageBox(const std::string& text) = 0;
-    virtual void beep(BeepKind kind) = 0;
-    virtual void setProgressRange(std::uint16_t upper) = 0;  // lower bound 0
-    virtual void setProgressPosition(std::int16_t position) = 0;
-    virtual void enableButton(SessionButton button, bool enabled) = 0;
-    virtual void setWaitCursor(bool on) = 0;
-    // Reads (readData true) or checks the image file named by the window's path.
-    virtual bool loadImage(bool readData) = 0;
-    // The pause between two USB connect passes.
-    virtual void sleepMs(int milliseconds) = 0;
-
-protected:
-    ~SessionUi() = default;
-};
-
-// Shows the wait cursor from construction until the scope is left, on every path.
-class WaitCursor {
-public:
-    explicit WaitCursor(SessionUi& ui) : ui_(ui) { ui_.setWaitCursor(true); }
-    ~WaitCursor() { ui_.setWaitCursor(false); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-
-private:
-    SessionUi& ui_;
-};
-
 class TargetSession {
 public:
-    explicit TargetSession(SessionUi& ui) : ui_(ui) {}
+    explicit TargetSession(SessionSink& sink, Clock& clock = realClock())
+        : sink_(sink), clock_(clock) {}
     TargetSession(const TargetSession&) = delete;
     TargetSession& operator=(const TargetSession&) = delete;
 
     // Sets pageSize, flashSize and frameLength from targetModel.
     void applyModel();
     // Opens the chosen transport and waits for the loader's 'X' over five passes.
-    void connectTarget();
+    Outcome connectTarget();
     void disconnectTarget();
-    // Sends the whole image page by page: command 'W' to flash, 'M' to RAM.
-    void downloadImage(std::uint8_t command);
-    // Sends one data-less frame ('R' reset, 'G' run RAM); true when it went through.
-    bool sendCommand(std::uint8_t command);
-    // Send the first frameLength bytes of frameBuffer and evaluate the answer; false after the
-    // failure has been reported.
-    bool sendFrameUsb();
-    bool sendFrameSerial();
-    // Enumerates the USB devices, records the single one and opens its pipes.
-    void attachUsbDevice();
+    // Sends the image in imageBuffer (imageLength bytes) page by page: command 'W' to flash,
+    // 'M' to RAM.
+    Outcome downloadImage(std::uint8_t command);
+    // The same for an image handed over as bytes.
+    Outcome downloadImage(std::uint8_t command, std::span<const std::uint8_t> image);
+    // Sends one data-less frame ('R' reset, 'G' run RAM).
+    Outcome sendCommand(std::uint8_t command);
+    // Send the first frameLength bytes of frameBuffer and evaluate the answer; `frame` is the
+    // index the outcome names.
+    Outcome sendFrameUsb(std::uint32_t frame = 0);
+    Outcome sendFrameSerial(std::uint32_t frame = 0);
+    // Enumerates the USB devices, records the single one and opens its pipes. Done when the
+    // pipes are open.
+    Outcome attachUsbDevice();
     // Closes the pipes and forgets the recorded device.
     void detachUsbDevice();
-    // The window's disconnected state: progress 0, "Disconnected", only Connect enabled.
+    // The disconnected state: progress 0, "Disconnected", only Connect enabled.
     void showDisconnected();
-    // The largest image the chosen memory takes: RAM 64 KiB under any model, flash flashSize.
-    std::uint32_t imageLimit() const { return targetMemory != 0 ? kRamSize : flashSize; }
-    // Checks the loaded image's length: an empty image or one over the limit is reported
-    // ("Nothing to download!", "File to big!") and gives false.
-    bool checkImageLength();
+    // The largest image the chosen memory takes: the model's RAM, or its flash.
+    std::uint32_t imageLimit() const {
+        return targetMemory != 0 ? chipModel(targetModel).ramSize : flashSize;
+    }
+    // Checks the loaded image's length: an empty image or one over the limit is reported.
+    Outcome checkImageLength();
+    // Shows how a sequence ended the window's way (message box, status line, beep) and returns
+    // the outcome.
+    Outcome finish(Sequence sequence, const Outcome& outcome);
+
+    SessionSink& sink() { return sink_; }
+    Clock& clock() { return clock_; }
 
     std::string statusText;
     std::int32_t interfaceKind = 1;  // 0 USB, any other value serial
-    std::int32_t targetModel = 0;    // 0 the 256/128 KB parts, any other value the 64/32 KB parts
+    std::int32_t targetModel = 0;    // 0 the first chip model, any other value the second
     std::int32_t targetMemory = 0;   // 0 ROM (flash), any other value RAM
-    std::uint32_t pageSize = 256;
-    std::uint32_t flashSize = 262144;
-    std::uint32_t frameLength = 261;
+    std::uint32_t pageSize = kChipModels[0].pageSize;
+    std::uint32_t flashSize = kChipModels[0].flashSize;
+    std::uint32_t frameLength = kChipModels[0].frameLength;
     std::uint32_t imageLength = 0;
     std::array<std::uint8_t, kMaxImageSize> imageBuffer;
     UsbPipeLink usbLink;
@@ -105,10 +86,13 @@ public:
 
 private:
     void setStatus(const std::string& text);
-    void showConnected();
+    void enableConnectedButtons();
+    Outcome connectSerial();
+    Outcome connectUsb();
     ModelParameters model() const { return {pageSize, flashSize, frameLength}; }
 
-    SessionUi& ui_;
+    SessionSink& sink_;
+    Clock& clock_;
 };
 
 }  // namespace tervan

@@ -1,7 +1,14 @@
 #include "sim/SimOptions.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <climits>
+#include <iterator>
+#include <optional>
+#include <string_view>
+
+#include "protocol/ChipModel.h"
 
 namespace tervan::sim {
 namespace {
@@ -31,11 +38,138 @@ bool parseForced(const std::string& text, int& frame, std::string& answers) {
     return !answers.empty();
 }
 
+// The command line's spellings of the models, in table order: "256|64", "256 or 64".
+std::string modelSpellings(const char* separator) {
+    std::string text;
+    for (const ChipModel& chip : chipModels()) {
+        text += (text.empty() ? "" : separator) + std::string(chip.commandName);
+    }
+    return text;
+}
+
+// Whether a window name lists the chip of this size: "SAM7S256/128" lists 256 and 128.
+bool listsChip(std::string_view windowName, const std::string& size) {
+    for (;;) {
+        const auto slash = windowName.find('/');
+        const std::string_view chip = windowName.substr(0, slash);
+        if (chip.size() >= size.size() && chip.substr(chip.size() - size.size()) == size &&
+            (chip.size() == size.size() ||
+             !std::isdigit(static_cast<unsigned char>(chip[chip.size() - size.size() - 1])))) {
+            return true;
+        }
+        if (slash == std::string_view::npos) {
+            return false;
+        }
+        windowName.remove_prefix(slash + 1);
+    }
+}
+
+// The stored model value for --model: a row's own spelling, or another chip its window name
+// lists (128 is a SAM7S256/128).
+std::optional<int> modelForSize(long long size) {
+    const std::string spelled = std::to_string(size);
+    if (const auto model = modelByCommandName(spelled)) {
+        return *model;
+    }
+    const auto rows = chipModels();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (listsChip(rows[i].windowName, spelled)) {
+            return static_cast<int>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+// One option met on the command line, with its value when it takes one.
+struct Given {
+    std::string name;
+    const std::string& value;
+    SimOptions& options;
+    std::string& error;
+
+    SimConfig& config() { return options.config; }
+    template <typename Field, typename Value>
+    bool set(Field& field, const Value& to) {
+        field = to;
+        return true;
+    }
+    bool bad(const std::string& hint = {}) {
+        error = "bad value for " + name + ": " + value + hint;
+        return false;
+    }
+    template <typename Field>
+    bool number(long long low, long long high, Field& field) {
+        long long parsed = 0;
+        if (!parseInt(value, low, high, parsed)) {
+            return bad();
+        }
+        field = static_cast<Field>(parsed);
+        return true;
+    }
+};
+
+struct Option {
+    const char* name;
+    bool takesValue;  // as --name VALUE or --name=VALUE
+    // Puts the option into the options; false with the error set when the value is unusable.
+    bool (*apply)(Given& given);
+};
+
+constexpr Option kOptions[] = {
+    {"--help", false, [](Given& g) { return g.set(g.options.help, true); }},
+    {"-h", false, [](Given& g) { return g.set(g.options.help, true); }},
+    {"--serial", false,
+     [](Given& g) { return g.set(g.config().transport, SimConfig::Transport::Serial); }},
+    {"--usb", false,
+     [](Given& g) { return g.set(g.config().transport, SimConfig::Transport::Usb); }},
+    {"--root", true, [](Given& g) { return g.set(g.config().root, g.value); }},
+    {"--com", true, [](Given& g) { return g.number(1, 255, g.config().comNumber); }},
+    {"--device", true, [](Given& g) { return g.set(g.config().deviceName, g.value); }},
+    {"--model", true,
+     [](Given& g) {
+         long long size = 0;
+         if (!g.number(0, 1024, size)) {
+             return false;
+         }
+         const auto model = modelForSize(size);
+         if (!model) {
+             return g.bad(" (" + modelSpellings(" or ") + ")");
+         }
+         g.config().model = *model;
+         return true;
+     }},
+    {"--flash-out", true, [](Given& g) { return g.set(g.config().flashFile, g.value); }},
+    {"--ram-out", true, [](Given& g) { return g.set(g.config().ramFile, g.value); }},
+    {"--log", true, [](Given& g) { return g.set(g.config().logFile, g.value); }},
+    {"--force", true,
+     [](Given& g) {
+         int frame = 0;
+         std::string answers;
+         if (!parseForced(g.value, frame, answers)) {
+             return g.bad(" (FRAME:ANSWERS, e.g. 3:CCX)");
+         }
+         g.config().forcedAnswers[frame] = answers;
+         return true;
+     }},
+    {"--noise", true, [](Given& g) { return g.number(0, 1000000, g.config().noiseBytes); }},
+    {"--no-ready", false, [](Given& g) { return g.set(g.config().neverReady, true); }},
+    {"--no-reset-on-open", false, [](Given& g) { return g.set(g.config().resetOnOpen, false); }},
+    {"--silent-after", true,
+     [](Given& g) { return g.number(0, INT_MAX, g.config().silentAfterFrame); }},
+    {"--drop-after", true,
+     [](Given& g) { return g.number(0, INT_MAX, g.config().dropAfterFrame); }},
+    {"--answer-delay", true,
+     [](Given& g) { return g.number(0, 3600000, g.config().answerDelayMs); }},
+    {"--page-delay", true,
+     [](Given& g) { return g.number(0, 3600000, g.config().pageWriteDelayMs); }},
+    {"--ready-delay", true, [](Given& g) { return g.number(0, 3600000, g.config().readyDelayMs); }},
+    {"--baud", true, [](Given& g) { return g.number(0, 100000000, g.config().baudRate); }},
+};
+
 }  // namespace
 
 bool parseSimOptions(const std::vector<std::string>& args, SimOptions& options,
                      std::string& error) {
-    SimConfig& c = options.config;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
         std::string value;
@@ -45,113 +179,25 @@ bool parseSimOptions(const std::vector<std::string>& args, SimOptions& options,
             name = name.substr(0, eq);
             hasValue = true;
         }
-        auto next = [&]() -> bool {
-            if (hasValue) {
-                return true;
-            }
+        const auto option = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                         [&](const Option& o) { return name == o.name; });
+        if (option == std::end(kOptions)) {
+            error = "unknown option: " + args[i];
+            return false;
+        }
+        if (!option->takesValue && hasValue) {
+            error = name + " takes no value";
+            return false;
+        }
+        if (option->takesValue && !hasValue) {
             if (i + 1 >= args.size()) {
                 error = "missing value for " + name;
                 return false;
             }
             value = args[++i];
-            return true;
-        };
-        auto number = [&](long long low, long long high, auto& field) -> bool {
-            long long parsed = 0;
-            if (!next()) {
-                return false;
-            }
-            if (!parseInt(value, low, high, parsed)) {
-                error = "bad value for " + name + ": " + value;
-                return false;
-            }
-            field = static_cast<std::remove_reference_t<decltype(field)>>(parsed);
-            return true;
-        };
-        auto text = [&](std::string& field) -> bool {
-            if (!next()) {
-                return false;
-            }
-            field = value;
-            return true;
-        };
-        auto flag = [&](bool& field) -> bool {
-            if (hasValue) {
-                error = name + " takes no value";
-                return false;
-            }
-            field = true;
-            return true;
-        };
-
-        bool ok = true;
-        bool ignored = false;
-        if (name == "--help" || name == "-h") {
-            ok = flag(options.help);
-        } else if (name == "--serial") {
-            ok = flag(ignored);
-            c.transport = SimConfig::Transport::Serial;
-        } else if (name == "--usb") {
-            ok = flag(ignored);
-            c.transport = SimConfig::Transport::Usb;
-        } else if (name == "--root") {
-            ok = text(c.root);
-        } else if (name == "--com") {
-            ok = number(1, 255, c.comNumber);
-        } else if (name == "--device") {
-            ok = text(c.deviceName);
-        } else if (name == "--model") {
-            long long size = 0;
-            ok = number(0, 1024, size);
-            if (ok && (size == 256 || size == 128)) {
-                c.model = 0;
-            } else if (ok && (size == 64 || size == 32)) {
-                c.model = 1;
-            } else if (ok) {
-                error = "bad value for --model: " + value + " (256 or 64)";
-                ok = false;
-            }
-        } else if (name == "--flash-out") {
-            ok = text(c.flashFile);
-        } else if (name == "--ram-out") {
-            ok = text(c.ramFile);
-        } else if (name == "--log") {
-            ok = text(c.logFile);
-        } else if (name == "--force") {
-            int frame = 0;
-            std::string answers;
-            ok = next();
-            if (ok && !parseForced(value, frame, answers)) {
-                error = "bad value for --force: " + value + " (FRAME:ANSWERS, e.g. 3:CCX)";
-                ok = false;
-            }
-            if (ok) {
-                c.forcedAnswers[frame] = answers;
-            }
-        } else if (name == "--noise") {
-            ok = number(0, 1000000, c.noiseBytes);
-        } else if (name == "--no-ready") {
-            ok = flag(c.neverReady);
-        } else if (name == "--no-reset-on-open") {
-            ok = flag(ignored);
-            c.resetOnOpen = false;
-        } else if (name == "--silent-after") {
-            ok = number(0, INT_MAX, c.silentAfterFrame);
-        } else if (name == "--drop-after") {
-            ok = number(0, INT_MAX, c.dropAfterFrame);
-        } else if (name == "--answer-delay") {
-            ok = number(0, 3600000, c.answerDelayMs);
-        } else if (name == "--page-delay") {
-            ok = number(0, 3600000, c.pageWriteDelayMs);
-        } else if (name == "--ready-delay") {
-            ok = number(0, 3600000, c.readyDelayMs);
-        } else if (name == "--baud") {
-            ok = number(0, 100000000, c.baudRate);
-        } else {
-            error = "unknown option: " + args[i];
-            ok = false;
         }
-        if (!ok) {
+        Given given{name, value, options, error};
+        if (!option->apply(given)) {
             return false;
         }
     }
@@ -159,8 +205,19 @@ bool parseSimOptions(const std::vector<std::string>& args, SimOptions& options,
 }
 
 std::string simUsage() {
+    // The --model line names each model with its flash size, in the option column's width.
+    std::string modelHelp = "  --model " + modelSpellings("|");
+    modelHelp.resize(std::max<std::size_t>(modelHelp.size() + 1, 24), ' ');
+    bool first = true;
+    for (const ChipModel& chip : chipModels()) {
+        modelHelp += std::string(first ? "" : " or ") + chip.windowName + " (" +
+                     std::to_string(chip.flashSize / 1024) + (first ? " KiB flash)" : " KiB)");
+        first = false;
+    }
     return "usage: tervan-target-sim [--serial | --usb] [--root DIR] [--com N] [--device NAME]\n"
-           "         [--model 256|64] [--flash-out F] [--ram-out F] [--log F]\n"
+           "         [--model " +
+           modelSpellings("|") +
+           "] [--flash-out F] [--ram-out F] [--log F]\n"
            "         [--force FRAME:ANSWERS]... [--noise N] [--no-ready] [--silent-after K]\n"
            "         [--drop-after K] [--answer-delay MS] [--page-delay MS] [--baud N]\n"
            "         [--ready-delay MS] [--no-reset-on-open]\n"
@@ -172,8 +229,8 @@ std::string simUsage() {
            "  --serial, --usb       transport (serial by default)\n"
            "  --root DIR            folder of the tool's program (default: this program's folder)\n"
            "  --com N               serial port number, 1 by default\n"
-           "  --device NAME         USB device folder name, target0 by default\n"
-           "  --model 256|64        SAM7S256/128 (256 KiB flash) or SAM7S64/32 (64 KiB)\n"
+           "  --device NAME         USB device folder name, target0 by default\n" +
+           modelHelp + "\n" +
            "  --flash-out F         write the flash image to F at exit (and on SIGUSR2)\n"
            "  --ram-out F           write the RAM contents to F likewise\n"
            "  --log F               log frames, bytes sent and line events as JSON lines\n"

@@ -16,7 +16,8 @@
 //   answer; over USB they are answered like any other frame.
 // - A frame that stops half-way (no byte for kFrameStallMs) is thrown away so the stream
 //   resynchronises with the next frame.
-// - Flash starts erased (0xFF), RAM zeroed. A dropped line stays down until stop(): the serial
+// - Flash and RAM have the sizes of the model's row in the chip-model table (protocol/ChipModel.h).
+//   Flash starts erased (0xFF), RAM zeroed. A dropped line stays down until stop(): the serial
 //   line hangs up when the tool starts sending after the last answer (a hang-up right after the
 //   answer would take the answer with it); the USB device folder goes as soon as the answer is
 //   in the pipe.
@@ -52,14 +53,12 @@ inline constexpr int kFrameStallMs = 200;
 // After the tool opens the serial port the loader waits at most this long for the purge that
 // follows every open before it starts counting the ready delay.
 inline constexpr int kPurgeWaitMs = 500;
-// RAM size of every model.
-inline constexpr std::uint32_t kSimRamSize = 65536;
 
 struct SimConfig {
     enum class Transport { Serial, Usb };
 
     Transport transport = Transport::Serial;
-    int model = 0;      // 0: SAM7S256/128 (256 KiB flash); any other: SAM7S64/32
+    int model = 0;      // stored model value: its row of the chip-model table gives the sizes
     std::string root;   // folder holding ports/ and usb/ (the tool's program folder)
     int comNumber = 1;  // serial: the link is <root>/ports/COM<comNumber>
     std::string deviceName = "target0";  // USB: <root>/usb/{class}/<deviceName>/
@@ -152,7 +151,7 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// "SAM7S256/128" or "SAM7S64/32".
+// The model's name in the window ("SAM7S256/128"), from the chip-model table.
 const char* modelName(int model);
 
 }  // namespace tervan::sim

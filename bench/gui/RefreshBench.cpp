@@ -35,7 +35,7 @@ void refreshStatus(benchmark::State& state) {
     const std::string texts[] = {"Downloading...", "Press reset on target! 4 Seconds left!"};
     int round = 0;
     for (auto _ : state) {
-        open.dialog->statusText = texts[++round & 1];
+        open.dialog->session().statusText = texts[++round & 1];
         open.dialog->refreshControls();
     }
 }

@@ -118,7 +118,7 @@ struct Tool {
         settings.readOnly = true;
         dialog = std::make_unique<DownloaderDialog>(settings);
         dialog->setWindow(&window);
-        window.watch(dialog.get());
+        window.watch(&dialog->session());
     }
     ~Tool() {
         dialog->windowDestroyed();
@@ -126,16 +126,16 @@ struct Tool {
         setDeviceRoot("");
     }
     void choose(bool usb, const std::string& image) {
-        dialog->interfaceKind = usb ? 0 : 1;
-        dialog->targetModel = 0;
-        dialog->applyModel();
-        dialog->targetMemory = 0;
-        dialog->comPortPath = "\\\\.\\COM1";
+        dialog->session().interfaceKind = usb ? 0 : 1;
+        dialog->session().targetModel = 0;
+        dialog->session().applyModel();
+        dialog->session().targetMemory = 0;
+        dialog->session().comPortPath = "\\\\.\\COM1";
         dialog->imagePath = image;
     }
     bool connect() {
-        dialog->connectTarget();
-        return dialog->statusText == "Connected";
+        dialog->session().connectTarget();
+        return dialog->session().statusText == "Connected";
     }
 
     SettingsStore settings{"/nonexistent/tervan.ini"};
@@ -195,14 +195,15 @@ void lineEfficiency(int pageDelayMs) {
     Tool tool(scratch.path, cli::RenderMode::Quiet);
     tool.choose(false, image);
     if (!tool.connect()) {
-        std::printf("efficiency: no connection (%s)\n", tool.dialog->statusText.c_str());
+        std::printf("efficiency: no connection (%s)\n", tool.dialog->session().statusText.c_str());
         return;
     }
     tool.window.pageTimes.clear();
     const auto started = Clock::now();
     tool.dialog->downloadImage(kCommandWrite);
     const double measured = seconds(Clock::now() - started);
-    const bool ok = tool.dialog->statusText == "Write successfull!" && flashHolds(*target, image);
+    const bool ok =
+        tool.dialog->session().statusText == "Write successfull!" && flashHolds(*target, image);
 
     // Where the time above the wire goes, frame by frame, from the target's own records:
     // the target seeing the whole frame later than its last byte's paced arrival, the
@@ -294,7 +295,7 @@ void hostCost(bool usb, cli::RenderMode mode) {
     Tool tool(scratch.path, mode);
     tool.choose(usb, image);
     if (!tool.connect()) {
-        std::printf("host: no connection (%s)\n", tool.dialog->statusText.c_str());
+        std::printf("host: no connection (%s)\n", tool.dialog->session().statusText.c_str());
         return;
     }
     tool.window.pageTimes.clear();
@@ -304,7 +305,8 @@ void hostCost(bool usb, cli::RenderMode mode) {
     tool.dialog->downloadImage(kCommandWrite);
     const auto total = Clock::now() - started;
     const double cpu = threadCpuSeconds() - cpuBefore;
-    const bool ok = tool.dialog->statusText == "Write successfull!" && flashHolds(*target, image);
+    const bool ok =
+        tool.dialog->session().statusText == "Write successfull!" && flashHolds(*target, image);
 
     // Page times: [0] is the start position, then one per accepted page.
     std::vector<double> roundTrips;
@@ -362,7 +364,8 @@ void reaction(int connects) {
     std::vector<double> delays;
     for (int i = 0; i < connects; ++i) {
         if (!tool.connect()) {
-            std::printf("reaction: connect %d failed (%s)\n", i, tool.dialog->statusText.c_str());
+            std::printf("reaction: connect %d failed (%s)\n", i,
+                        tool.dialog->session().statusText.c_str());
             break;
         }
         const bool arrived = target->waitUntil(
@@ -371,7 +374,7 @@ void reaction(int connects) {
         if (arrived && counters.lastReadyAt && counters.lastHandshakeAt) {
             delays.push_back(micros(*counters.lastHandshakeAt - *counters.lastReadyAt));
         }
-        tool.dialog->disconnectTarget();
+        tool.dialog->session().disconnectTarget();
     }
     const double worst = delays.empty() ? 0 : *std::max_element(delays.begin(), delays.end());
     std::printf(

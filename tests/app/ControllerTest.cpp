@@ -61,8 +61,8 @@ TEST_F(ControllerTest, FirstStartWithoutSettingsFile) {
     EXPECT_FALSE(window.enabled[kUsbRadio]);
     EXPECT_TRUE(window.enabled[kComList]);
     EXPECT_EQ(window.buttonRow(), "100000");
-    EXPECT_EQ(d.comPortPath, "\\\\.\\COM1");
-    EXPECT_EQ(d.frameLength, 261u);
+    EXPECT_EQ(d.session().comPortPath, "\\\\.\\COM1");
+    EXPECT_EQ(d.session().frameLength, 261u);
     EXPECT_TRUE(window.boxes.empty());
     // Nothing is written at start.
     EXPECT_FALSE(std::filesystem::exists(settings.settingsPath));
@@ -79,18 +79,18 @@ TEST_F(ControllerTest, StoredValuesOutsideTheirRanges) {
     EXPECT_FALSE(window.enabled[kComList]);
     // COM index 12: no selection, but the path still follows it.
     EXPECT_EQ(window.comSelection, -1);
-    EXPECT_EQ(d.comPortPath, "\\\\.\\COM13");
+    EXPECT_EQ(d.session().comPortPath, "\\\\.\\COM13");
     // Target 2: neither ROM nor RAM is checked, and it acts as RAM.
     EXPECT_FALSE(window.checked[kRomRadio]);
     EXPECT_FALSE(window.checked[kRamRadio]);
-    EXPECT_EQ(d.frameLength, 133u);
+    EXPECT_EQ(d.session().frameLength, 133u);
     d.readControls();
-    EXPECT_EQ(d.targetMemory, -1);
+    EXPECT_EQ(d.session().targetMemory, -1);
     EXPECT_EQ(d.comIndex, -1);
 
     settings.writeSettingInt("setup", "com", -1);
     auto& again = start();
-    EXPECT_EQ(again.comPortPath, "\\\\.\\COM0");
+    EXPECT_EQ(again.session().comPortPath, "\\\\.\\COM0");
 }
 
 TEST_F(ControllerTest, WritingStateIntoControlsRaisesNoHandler) {
@@ -106,8 +106,8 @@ TEST_F(ControllerTest, WritingStateIntoControlsRaisesNoHandler) {
         }
     };
     auto& d = start();
-    d.targetModel = 1;
-    d.targetMemory = 1;
+    d.session().targetModel = 1;
+    d.session().targetMemory = 1;
     linkMissingPort(dir.path(), 7);
     d.comIndex = 6;  // COM7 does not exist: a probe would show a box
     d.refreshControls();
@@ -123,9 +123,9 @@ TEST_F(ControllerTest, RadioClicksStoreTheirOwnKeyOnly) {
     window.checked[kModel64Radio] = true;
     window.texts[kPathField] = "typed but not stored";
     d.controlClicked(kModel64Radio);
-    EXPECT_EQ(d.pageSize, 128u);
-    EXPECT_EQ(d.flashSize, 65536u);
-    EXPECT_EQ(d.frameLength, 133u);
+    EXPECT_EQ(d.session().pageSize, 128u);
+    EXPECT_EQ(d.session().flashSize, 65536u);
+    EXPECT_EQ(d.session().frameLength, 133u);
     EXPECT_EQ(d.imagePath, "typed but not stored");
     EXPECT_EQ(readFile(settings.settingsPath), "[setup]\nmodel=1\n");
 
@@ -151,7 +151,7 @@ TEST_F(ControllerTest, MissingComPortIsReportedAndNotStored) {
     d.comSelectionChanged();
     EXPECT_EQ(window.boxes, std::vector<std::string>{"This COM-Port is not available!"});
     EXPECT_EQ(d.comIndex, 6);
-    EXPECT_EQ(d.comPortPath, "\\\\.\\COM7");
+    EXPECT_EQ(d.session().comPortPath, "\\\\.\\COM7");
     EXPECT_EQ(settings.readSettingInt("setup", "com", -5), 0);
 }
 
@@ -173,7 +173,7 @@ TEST_F(ControllerTest, ImageChecksAtStartOpenAndActivation) {
     const std::string full = image("full.bin", 262144);
     window.fileChoices.push_back(full);
     d.controlClicked(kOpenButton);
-    EXPECT_EQ(d.imageLength, 262144u);
+    EXPECT_EQ(d.session().imageLength, 262144u);
     EXPECT_EQ(window.texts[kSizeLabel], "262144 Bytes");
     EXPECT_EQ(window.texts[kPathField], full);
     EXPECT_EQ(settings.readSettingText("setup", "file"), full);
@@ -183,7 +183,7 @@ TEST_F(ControllerTest, ImageChecksAtStartOpenAndActivation) {
     window.fileChoices.push_back(big);
     d.controlClicked(kOpenButton);
     EXPECT_EQ(window.boxes.back(), "File size is larger than 256KB !");
-    EXPECT_EQ(d.imageLength, 0u);
+    EXPECT_EQ(d.session().imageLength, 0u);
     EXPECT_EQ(d.imagePath, big);
     EXPECT_EQ(window.texts[kSizeLabel], "262144 Bytes");
     EXPECT_EQ(settings.readSettingText("setup", "file"), full);
@@ -231,7 +231,7 @@ TEST_F(ControllerTest, OversizeImageIsReportedOnceAcrossActivations) {
     EXPECT_EQ(window.boxes.size(), 2u);
 
     // Download always reports it.
-    d.targetMemory = 0;
+    d.session().targetMemory = 0;
     d.controlClicked(kDownloadButton);
     EXPECT_EQ(window.boxes.size(), 3u);
     EXPECT_EQ(window.boxes.back(), "File size is larger than 256KB !");
@@ -250,7 +250,7 @@ TEST_F(ControllerTest, DownloadChecksBeforeAnyConnection) {
     EXPECT_EQ(window.boxes.back(), "Nothing to download!");
 
     // RAM takes at most 64 KiB under either model.
-    d.targetMemory = 1;
+    d.session().targetMemory = 1;
     d.imagePath = image("ram.bin", 65537);
     d.controlClicked(kDownToRamButton);
     EXPECT_EQ(window.boxes.back(), "File to big!");
@@ -261,14 +261,14 @@ TEST_F(ControllerTest, DownloadChecksBeforeAnyConnection) {
     EXPECT_EQ(window.boxes.back(), "Not connected!");
 
     // The 64 KB class limits a flash image to 64 KiB.
-    d.targetMemory = 0;
-    d.targetModel = 1;
-    d.applyModel();
+    d.session().targetMemory = 0;
+    d.session().targetModel = 1;
+    d.session().applyModel();
     d.imagePath = image("flash.bin", 65537);
     d.controlClicked(kDownloadButton);
     EXPECT_EQ(window.boxes.back(), "File to big!");
     // Over USB with no device: not connected either.
-    d.interfaceKind = 0;
+    d.session().interfaceKind = 0;
     d.imagePath = image("flash.bin", 65536);
     d.controlClicked(kDownloadButton);
     EXPECT_EQ(window.boxes.back(), "Not connected!");

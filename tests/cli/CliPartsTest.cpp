@@ -86,15 +86,15 @@ TEST(CliWindowTest, ProgressCountsPagesNotPositions) {
     TempDir dir;
     SettingsStore settings(dir.file("tervan.ini"));
     auto dialog = std::make_unique<DownloaderDialog>(settings);
-    dialog->targetModel = 1;
-    dialog->applyModel();
-    dialog->imageLength = 1000;
+    dialog->session().targetModel = 1;
+    dialog->session().applyModel();
+    dialog->session().imageLength = 1000;
 
     char* buffer = nullptr;
     std::size_t size = 0;
     std::FILE* out = ::open_memstream(&buffer, &size);
     CliWindow window(RenderMode::Lines, out, stderr);
-    window.watch(dialog.get());
+    window.watch(&dialog->session());
     window.setProgressRange(0, 1000 / 128);
     window.setProgressPosition(0);
     window.setControlText(kStatusLine, "Downloading...");

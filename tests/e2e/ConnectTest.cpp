@@ -53,7 +53,7 @@ TEST_F(ConnectTest, SerialTargetThatNeverAnswers) {
                                         countdown(1), "Timeout. No Answer from device!"}));
     EXPECT_EQ(window.beeps, std::vector<BeepKind>{BeepKind::Exclamation});
     EXPECT_TRUE(window.boxes.empty());
-    EXPECT_EQ(dialog->serialLink.isOpen(), 0);
+    EXPECT_EQ(dialog->session().serialLink.isOpen(), 0);
     EXPECT_EQ(window.buttonRow(), "100000");
     // Five read time-outs of about a second each.
     EXPECT_GT(took, milliseconds(4900));
@@ -81,7 +81,7 @@ TEST_F(ConnectTest, NoiseNeverCountsDownAndTheStrayLimitEndsIt) {
     EXPECT_EQ(window.statusHistory,
               (std::vector<std::string>{countdown(5), "Timeout. No Answer from device!"}));
     EXPECT_LT(steady_clock::now() - started, milliseconds(3000));
-    EXPECT_EQ(dialog->serialLink.isOpen(), 0);
+    EXPECT_EQ(dialog->session().serialLink.isOpen(), 0);
 }
 
 TEST_F(ConnectTest, MissingComPort) {
@@ -89,12 +89,12 @@ TEST_F(ConnectTest, MissingComPort) {
     settings.writeSettingInt("setup", "com", 6);
     startTool(1);
     dialog->comIndex = 6;
-    dialog->comPortPath = "\\\\.\\COM7";
+    dialog->session().comPortPath = "\\\\.\\COM7";
     dialog->controlClicked(kConnectButton);
     EXPECT_EQ(window.boxes, std::vector<std::string>{"COM port not available!"});
     EXPECT_EQ(window.texts[kStatusLine], "COM port not available!");
     EXPECT_EQ(window.buttonRow(), "100000");
-    EXPECT_EQ(dialog->serialLink.isOpen(), 0);
+    EXPECT_EQ(dialog->session().serialLink.isOpen(), 0);
 }
 
 TEST_F(ConnectTest, ComPortHeldOpenCountsAsAvailable) {
@@ -106,7 +106,7 @@ TEST_F(ConnectTest, ComPortHeldOpenCountsAsAvailable) {
     d.comSelectionChanged();
     EXPECT_TRUE(window.boxes.empty());
     EXPECT_EQ(window.texts[kStatusLine], "Disconnected");
-    EXPECT_EQ(d.serialLink.isOpen(), 0);
+    EXPECT_EQ(d.session().serialLink.isOpen(), 0);
     EXPECT_EQ(settings.readSettingInt("setup", "com", -1), 0);
 }
 
@@ -117,7 +117,7 @@ TEST_F(ConnectTest, UsbWithoutDeviceCountsDownAndTimesOut) {
     EXPECT_EQ(window.statusHistory,
               (std::vector<std::string>{countdown(5), countdown(4), countdown(3), countdown(2),
                                         countdown(1), "Timeout. No Answer from device!"}));
-    EXPECT_EQ(sleeps, std::vector<int>(5, 1000));
+    EXPECT_EQ(clock.log.pauses(), std::vector<int>(5, 1000));
     EXPECT_TRUE(window.boxes.empty());
     EXPECT_EQ(window.beeps, std::vector<BeepKind>{BeepKind::Exclamation});
 }
@@ -135,7 +135,7 @@ TEST_F(ConnectTest, UsbWithTwoDevices) {
                          std::string("To many devices!\n")),
               5);
     EXPECT_EQ(window.statusHistory.back(), "Timeout. No Answer from device!");
-    EXPECT_EQ(dialog->usbDevice.present, 0);
+    EXPECT_EQ(dialog->session().usbDevice.present, 0);
 }
 
 TEST_F(ConnectTest, UsbFailingReadShowsTheReturnCodeAndTriesAgain) {
@@ -148,13 +148,13 @@ TEST_F(ConnectTest, UsbFailingReadShowsTheReturnCodeAndTriesAgain) {
     EXPECT_EQ(window.statusHistory,
               (std::vector<std::string>{countdown(5), "Added device 1", "Return code: -32752",
                                         countdown(4), "Added device 2", "Connected"}));
-    EXPECT_EQ(dialog->usbDevice.deviceNumber, 1);
-    EXPECT_EQ(dialog->attachCount, 2);
-    EXPECT_EQ(sleeps.size(), 1u);
+    EXPECT_EQ(dialog->session().usbDevice.deviceNumber, 1);
+    EXPECT_EQ(dialog->session().attachCount, 2);
+    EXPECT_EQ(clock.log.pauses().size(), 1u);
     // A second connect pass on a recorded device does not announce it again.
-    dialog->attachUsbDevice();
-    EXPECT_EQ(dialog->attachCount, 2);
-    EXPECT_EQ(dialog->usbLink.readPipe != kInvalidHandle, true);
+    dialog->session().attachUsbDevice();
+    EXPECT_EQ(dialog->session().attachCount, 2);
+    EXPECT_EQ(dialog->session().usbLink.readPipe != kInvalidHandle, true);
 }
 
 TEST_F(ConnectTest, UsbDeviceWhosePipesCannotBeOpened) {
@@ -162,9 +162,9 @@ TEST_F(ConnectTest, UsbDeviceWhosePipesCannotBeOpened) {
     startTool(0);
     // The device folder stays, but its pipe for reading is gone.
     ::unlink((target.devicePath() + "/PIPE01").c_str());
-    dialog->attachUsbDevice();
+    dialog->session().attachUsbDevice();
     EXPECT_EQ(window.texts[kStatusLine], "Can not open device 0, " + target.devicePath());
-    EXPECT_EQ(dialog->usbDevice.present, 1);
-    EXPECT_EQ(dialog->usbLink.readPipe, kInvalidHandle);
-    EXPECT_EQ(dialog->usbLink.writePipe, kInvalidHandle);
+    EXPECT_EQ(dialog->session().usbDevice.present, 1);
+    EXPECT_EQ(dialog->session().usbLink.readPipe, kInvalidHandle);
+    EXPECT_EQ(dialog->session().usbLink.writePipe, kInvalidHandle);
 }

@@ -46,13 +46,13 @@ TEST_F(DownloadTest, FullFlashImageOverSerialArrivesByteExactThenReset) {
     EXPECT_EQ(framesOf(target, 'W'), 1024u);
     // A download keeps the connection.
     EXPECT_EQ(window.buttonRow(), "011100");
-    EXPECT_EQ(d.serialLink.isOpen(), 1);
+    EXPECT_EQ(d.session().serialLink.isOpen(), 1);
 
     d.controlClicked(kResetButton);
     EXPECT_EQ(window.texts[kStatusLine], "Disconnected");
     EXPECT_EQ(window.buttonRow(), "100000");
     EXPECT_EQ(window.position, 0);
-    EXPECT_EQ(d.serialLink.isOpen(), 0);
+    EXPECT_EQ(d.session().serialLink.isOpen(), 0);
     ASSERT_TRUE(target.waitForFrames(1025, 2000));
     EXPECT_EQ(target.frames().back().command, 'R');
     EXPECT_EQ(window.waitDepth, 0);
@@ -107,8 +107,8 @@ TEST_F(DownloadTest, RamDownloadAndRunOverUsb) {
     d.controlClicked(kRunRamButton);
     EXPECT_EQ(window.texts[kStatusLine], "Disconnected");
     EXPECT_EQ(target.counters().programStarts, 1);
-    EXPECT_EQ(d.usbDevice.present, 0);
-    EXPECT_EQ(d.usbLink.readPipe, kInvalidHandle);
+    EXPECT_EQ(d.session().usbDevice.present, 0);
+    EXPECT_EQ(d.session().usbLink.readPipe, kInvalidHandle);
 }
 
 TEST_F(DownloadTest, UsbResendsRejectedFramesTwice) {
@@ -252,7 +252,7 @@ TEST_F(DownloadTest, ChangingMemoryWhileConnectedDisablesTheActions) {
     window.checked[kRamRadio] = true;
     d.controlClicked(kRamRadio);
     EXPECT_EQ(window.buttonRow(), "010000");
-    EXPECT_EQ(d.serialLink.isOpen(), 1);
+    EXPECT_EQ(d.session().serialLink.isOpen(), 1);
     EXPECT_EQ(settings.readSettingInt("setup", "target", 0), 1);
     d.controlClicked(kDisconnectButton);
     connect();
@@ -277,7 +277,7 @@ TEST_F(DownloadTest, WaysOfLeavingAConnection) {
     window.checked[kSerialRadio] = false;
     window.checked[kUsbRadio] = true;
     d.controlClicked(kUsbRadio);
-    EXPECT_EQ(d.serialLink.isOpen(), 0);
+    EXPECT_EQ(d.session().serialLink.isOpen(), 0);
     EXPECT_EQ(window.texts[kStatusLine], "Disconnected");
     EXPECT_EQ(window.buttonRow(), "100000");
     EXPECT_FALSE(window.enabled[kComList]);
@@ -288,7 +288,7 @@ TEST_F(DownloadTest, WaysOfLeavingAConnection) {
     startTarget(targetConfig(Transport::Usb, 0));
     connect();
     d.windowDestroyed();
-    EXPECT_EQ(d.usbDevice.present, 0);
-    EXPECT_EQ(d.usbLink.readPipe, kInvalidHandle);
-    EXPECT_EQ(d.usbLink.writePipe, kInvalidHandle);
+    EXPECT_EQ(d.session().usbDevice.present, 0);
+    EXPECT_EQ(d.session().usbLink.readPipe, kInvalidHandle);
+    EXPECT_EQ(d.session().usbLink.writePipe, kInvalidHandle);
 }

@@ -12,6 +12,7 @@
 #include "app/DownloaderDialog.h"
 #include "link/SystemPaths.h"
 #include "sim/TargetSimulator.h"
+#include "support/DrivenClock.h"
 #include "support/RecordingWindow.h"
 #include "support/TempDir.h"
 
@@ -50,9 +51,8 @@ protected:
         settings.writeSettingInt("setup", "model", model);
         settings.writeSettingInt("setup", "target", memory);
         settings.writeSettingInt("setup", "com", 0);
-        dialog = std::make_unique<DownloaderDialog>(settings);
+        dialog = std::make_unique<DownloaderDialog>(settings, clock);
         dialog->setWindow(&window);
-        dialog->sleeper = [this](int ms) { sleeps.push_back(ms); };
         dialog->initWindow();
         return *dialog;
     }
@@ -78,7 +78,8 @@ protected:
     RecordingWindow window;
     std::vector<std::unique_ptr<sim::TargetSimulator>> targets;
     std::unique_ptr<DownloaderDialog> dialog;
-    std::vector<int> sleeps;
+    // Real time-outs against the real target; the pauses between USB passes are only noted.
+    SkippedPausesClock clock;
 };
 
 }  // namespace tervan::testing

@@ -331,12 +331,12 @@ TEST_F(WindowTest, WritingTheStateIntoTheControlsStartsNoHandler) {
     EXPECT_TRUE(widget<QRadioButton>(kRamRadio)->isChecked());
     EXPECT_EQ(widget<QComboBox>(kComList)->currentIndex(), 6);
 
-    dialog->targetModel = 0;
-    dialog->targetMemory = 0;
+    dialog->session().targetModel = 0;
+    dialog->session().targetMemory = 0;
     dialog->comIndex = 2;
     dialog->refreshControls();
-    dialog->targetMemory = 2;  // checks neither button of the group
-    dialog->comIndex = 12;     // selects no entry
+    dialog->session().targetMemory = 2;  // checks neither button of the group
+    dialog->comIndex = 12;               // selects no entry
     dialog->refreshControls();
     QTest::qWait(50);
 
@@ -397,7 +397,7 @@ TEST_F(WindowTest, ComListSelectionByTheUser) {
     QTest::keyClick(list, Qt::Key_Down);  // COM8, there
     EXPECT_EQ(answerer.boxes.size(), 1u);
     EXPECT_EQ(storedSetting("com"), "7");
-    EXPECT_EQ(dialog->comPortPath, "\\\\.\\COM8");
+    EXPECT_EQ(dialog->session().comPortPath, "\\\\.\\COM8");
     EXPECT_EQ(widget<QLabel>(kStatusLine)->text(), "Disconnected");
 }
 

@@ -13,7 +13,7 @@
 using namespace tervan;
 using namespace tervan::testing;
 using Transport = tervan::sim::SimConfig::Transport;
-using Clock = std::chrono::steady_clock;
+using WallClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 namespace {
@@ -220,9 +220,9 @@ class FaultMatrix : public ToolFixture, public ::testing::WithParamInterface<Fau
 protected:
     // Runs one handler of the tool and adds its time to the case's total.
     void timed(int control) {
-        const auto started = Clock::now();
+        const auto started = WallClock::now();
         dialog->controlClicked(control);
-        spent += Clock::now() - started;
+        spent += WallClock::now() - started;
     }
 
     // A thread that takes the line away once `ready` holds (or after `delay`).
@@ -243,7 +243,7 @@ protected:
         }
     }
 
-    Clock::duration spent{};
+    WallClock::duration spent{};
     std::thread dropper;
 };
 
@@ -310,8 +310,8 @@ TEST_P(FaultMatrix, ReportsTheFaultAndStops) {
         EXPECT_EQ(connectStatus, kTimeoutText);
         EXPECT_EQ(window.beeps, std::vector<BeepKind>{BeepKind::Exclamation});
         EXPECT_EQ(window.buttonRow(), "100000");
-        EXPECT_EQ(d.serialLink.isOpen(), 0);
-        EXPECT_EQ(d.usbDevice.present, 0);
+        EXPECT_EQ(d.session().serialLink.isOpen(), 0);
+        EXPECT_EQ(d.session().usbDevice.present, 0);
     }
 
     if (connected) {

@@ -108,6 +108,21 @@ TEST(SimOptions, ValuesAndMistakes) {
     }
 }
 
+TEST(SimOptions, ModelByItsChips) {
+    const std::pair<const char*, int> cases[] = {
+        {"256", 0}, {"128", 0}, {"0256", 0}, {"64", 1}, {"32", 1}};
+    for (const auto& [size, model] : cases) {
+        sim::SimOptions options;
+        std::string error;
+        ASSERT_TRUE(parse({"--model", size}, options, error)) << size << ": " << error;
+        EXPECT_EQ(options.config.model, model) << size;
+    }
+    sim::SimOptions options;
+    std::string error;
+    EXPECT_FALSE(parse({"--model", "56"}, options, error));  // the tail of 256 is no chip
+    EXPECT_EQ(error, "bad value for --model: 56 (256 or 64)");
+}
+
 TEST(SimProgram, RunsUntilTerminatedAndCleansUp) {
     TempDir dir;
     int output = -1;

@@ -18,6 +18,7 @@
 #include "link/UsbPipeLink.h"
 #include "link/win32/SerialLine.h"
 #include "link/win32/TestSeams.h"
+#include "support/DrivenClock.h"
 #include "support/RecordingWindow.h"
 #include "support/TempDir.h"
 
@@ -73,9 +74,8 @@ struct Tool {
         if (!settingsLines.empty()) {
             writeFile(settings.settingsPath, "[setup]\r\n" + settingsLines);
         }
-        dialog = std::make_unique<DownloaderDialog>(settings);
+        dialog = std::make_unique<DownloaderDialog>(settings, clock);
         dialog->setWindow(&window);
-        dialog->sleeper = [](int) {};
         dialog->initWindow();
     }
     void chooseCom(int index) {
@@ -85,6 +85,7 @@ struct Tool {
     TempDir dir;
     SettingsStore settings;
     RecordingWindow window;
+    tervan::testing::SkippedPausesClock clock;
     std::unique_ptr<DownloaderDialog> dialog;
 };
 
@@ -106,7 +107,7 @@ TEST_F(Win32SerialPort, AMissingPortIsTwoAndIsRejectedByTheComList) {
     tool.chooseCom(7);
     EXPECT_EQ(tool.window.boxes, std::vector<std::string>{"This COM-Port is not available!"});
     EXPECT_EQ(tool.settings.readSettingInt("setup", "com", -1), 2);
-    EXPECT_EQ(tool.dialog->comPortPath, "\\\\.\\COM8");
+    EXPECT_EQ(tool.dialog->session().comPortPath, "\\\\.\\COM8");
 }
 
 // Wine lets a second opener share a held port; Windows refuses it with ERROR_ACCESS_DENIED.
@@ -133,7 +134,7 @@ TEST_F(Win32SerialPort, ABusyPortCountsAsPresentButCannotBeConnected) {
     EXPECT_EQ(tool.window.boxes, std::vector<std::string>{"COM port not available!"});
     EXPECT_EQ(tool.window.texts[kStatusLine], "COM port not available!");
     EXPECT_EQ(tool.window.buttonRow(), "100000");
-    EXPECT_EQ(tool.dialog->serialLink.isOpen(), 0);
+    EXPECT_EQ(tool.dialog->session().serialLink.isOpen(), 0);
     EXPECT_EQ(asked.back(), "\\\\.\\COM3");  // the path goes to Windows as it stands
 }
 
@@ -371,7 +372,7 @@ TEST_F(Win32UsbPipes, ConnectsAndDownloadsThroughTheDriverPipes) {
 
     tool.dialog->controlClicked(kConnectButton);
     EXPECT_EQ(tool.window.texts[kStatusLine], "Connected");
-    EXPECT_EQ(tool.dialog->usbDevice.path, device);
+    EXPECT_EQ(tool.dialog->session().usbDevice.path, device);
     tool.dialog->controlClicked(kDownloadButton);
     EXPECT_EQ(tool.window.texts[kStatusLine], "Write successfull!");
     EXPECT_TRUE(tool.window.boxes.empty());
@@ -384,8 +385,8 @@ TEST_F(Win32UsbPipes, ConnectsAndDownloadsThroughTheDriverPipes) {
         std::all_of(received.begin() + 1000, received.end(), [](auto b) { return b == 0; }));
 
     tool.dialog->controlClicked(kDisconnectButton);
-    EXPECT_EQ(tool.dialog->usbLink.readPipe, kInvalidHandle);
-    EXPECT_EQ(tool.dialog->usbDevice.present, 0);
+    EXPECT_EQ(tool.dialog->session().usbLink.readPipe, kInvalidHandle);
+    EXPECT_EQ(tool.dialog->session().usbDevice.present, 0);
 }
 
 TEST_F(Win32UsbPipes, AnUnpluggedDeviceEndsTheDownloadWithAMessage) {

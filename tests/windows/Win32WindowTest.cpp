@@ -15,6 +15,7 @@
 
 #include "DialogTable.h"
 #include "app/win32/Win32DialogWindow.h"
+#include "support/DrivenClock.h"
 #include "support/TempDir.h"
 
 using namespace tervan;
@@ -66,10 +67,9 @@ class Win32Window : public ::testing::Test {
 protected:
     void SetUp() override { ::InitCommonControls(); }
     void open() {
-        dialog = std::make_unique<DownloaderDialog>(settings);
+        dialog = std::make_unique<DownloaderDialog>(settings, clock);
         window = std::make_unique<TestWindow>(::GetModuleHandleA(nullptr), *dialog);
         dialog->setWindow(window.get());
-        dialog->sleeper = [](int) {};
         hwnd = window->create(false);
         ASSERT_NE(hwnd, nullptr);
     }
@@ -79,6 +79,7 @@ protected:
 
     TempDir dir;
     SettingsStore settings{dir.file("tervan.ini")};
+    tervan::testing::SkippedPausesClock clock;
     std::unique_ptr<DownloaderDialog> dialog;
     std::unique_ptr<TestWindow> window;
     HWND hwnd = nullptr;
@@ -233,11 +234,11 @@ TEST_F(Win32Window, UserChoicesReachTheHandlersButStateWrittenIntoControlsDoesNo
     click(kModel64Radio);
     EXPECT_TRUE(checked(kModel64Radio));
     EXPECT_EQ(settings.readSettingInt("setup", "model", -1), 1);
-    EXPECT_EQ(dialog->frameLength, 133u);
+    EXPECT_EQ(dialog->session().frameLength, 133u);
 
     // The controller writes a state: the controls follow, no handler runs, nothing is stored.
-    dialog->targetModel = 0;
-    dialog->targetMemory = 1;
+    dialog->session().targetModel = 0;
+    dialog->session().targetMemory = 1;
     dialog->comIndex = 4;
     dialog->refreshControls();
     EXPECT_TRUE(checked(kModel256Radio));
@@ -261,12 +262,12 @@ TEST_F(Win32Window, UserChoicesReachTheHandlersButStateWrittenIntoControlsDoesNo
 TEST_F(Win32Window, CloseReadsTheControlsAndCancelDoesNot) {
     open();
     ::SetWindowTextA(item(kPathField), "C:\\typed\\app.bin");
-    dialog->usbDevice.present = 1;  // as if a USB device were attached
+    dialog->session().usbDevice.present = 1;  // as if a USB device were attached
     click(kCloseButton);
     EXPECT_EQ(window->result(), DialogResult::Ok);
     EXPECT_EQ(dialog->imagePath, "C:\\typed\\app.bin");
     EXPECT_FALSE(::IsWindow(hwnd));
-    EXPECT_EQ(dialog->usbDevice.present, 0);  // the destroyed window let go of the device
+    EXPECT_EQ(dialog->session().usbDevice.present, 0);  // the destroyed window let go of the device
 
     open();
     ::SetWindowTextA(item(kPathField), "C:\\other.bin");

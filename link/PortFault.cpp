@@ -1,0 +1,38 @@
+#include "link/PortFault.h"
+
+#include <cerrno>
+
+namespace tervan {
+
+PortFault portFaultOf(int systemError) {
+    if (systemError == 0) {
+        return PortFault::None;
+    }
+#ifdef _WIN32
+    switch (systemError) {
+        case 2:  // ERROR_FILE_NOT_FOUND
+        case 3:  // ERROR_PATH_NOT_FOUND
+            return PortFault::Missing;
+        case 5:  // ERROR_ACCESS_DENIED: a COM port another program holds
+            return PortFault::Busy;
+        default:
+            return PortFault::Other;
+    }
+#else
+    switch (systemError) {
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+            return PortFault::Missing;
+        case EBUSY:
+            return PortFault::Busy;
+        case EACCES:
+        case EPERM:
+            return PortFault::Denied;
+        default:
+            return PortFault::Other;
+    }
+#endif
+}
+
+}  // namespace tervan
