@@ -1,10 +1,10 @@
 #include "cli/CliOptions.h"
 
-#include <cctype>
-#include <charconv>
+#include <string_view>
 
 #include "cli/SystemPorts.h"
 #include "link/ComName.h"
+#include "protocol/ChipModel.h"
 
 namespace tervan::cli {
 
@@ -19,15 +19,170 @@ std::optional<ComName> parseComName(const std::string& text) {
     return ComName{std::string(kDevicePrefix) + "COM" + std::to_string(n), n - 1};
 }
 
+namespace {
+
+// "a", "a or b", "a, b or c".
+std::string listOfChoices(const std::vector<std::string>& choices) {
+    std::string text;
+    for (std::size_t i = 0; i < choices.size(); ++i) {
+        if (i > 0) {
+            text += i + 1 == choices.size() ? " or " : ", ";
+        }
+        text += choices[i];
+    }
+    return text;
+}
+
+// The stored model value for a --model value: a class's own spelling ("256"), or another chip
+// its window name lists ("SAM7S256/128" also takes 128).
+std::optional<std::int32_t> modelOfCommandLine(std::string_view text) {
+    if (const auto model = modelByCommandName(text)) {
+        return model;
+    }
+    for (std::size_t row = 0; row < chipModels().size(); ++row) {
+        std::string_view rest = chipModels()[row].windowName;
+        for (auto slash = rest.find('/'); slash != std::string_view::npos; slash = rest.find('/')) {
+            rest.remove_prefix(slash + 1);
+            if (!text.empty() && rest.substr(0, rest.find('/')) == text) {
+                return static_cast<std::int32_t>(row);
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// "256 (SAM7S256/128) or 64 (SAM7S64/32)", for the error on a --model value that names none.
+std::string modelChoicesText() {
+    std::vector<std::string> choices;
+    for (const ChipModel& model : chipModels()) {
+        choices.push_back(std::string(model.commandName) + " (" + model.windowName + ")");
+    }
+    return listOfChoices(choices);
+}
+
+// The --help line of --model, its text in the column of the other options' texts.
+std::string modelOption() {
+    constexpr std::size_t kTextColumn = 22;
+    std::string line = "  --model ";
+    std::vector<std::string> names;
+    for (const ChipModel& model : chipModels()) {
+        if (!names.empty()) {
+            line += '|';
+        }
+        line += model.commandName;
+        names.push_back(model.windowName);
+    }
+    line.append(line.size() + 2 < kTextColumn ? kTextColumn - line.size() : 2, ' ');
+    return line + listOfChoices(names) + "\n";
+}
+
+// What the options without a value set while the arguments are read; the action and the
+// output style are chosen from them at the end.
+struct Pending {
+    bool help = false;
+    bool version = false;
+    bool listPorts = false;
+    bool json = false;
+    bool quiet = false;
+};
+
+// One of two exclusive choices held in an optional field: the option sets `field` to `value`,
+// and a field already set to the other value is a conflict.
+struct Choice {
+    std::optional<std::int32_t> CliOptions::*field = nullptr;
+    std::int32_t value = 0;
+    const char* conflict = nullptr;
+};
+
+// Applies an option's value; returns the error, if any.
+using ApplyValue = std::string (*)(CliOptions&, const std::string& value);
+
+// An option takes a value exactly when it has a way to apply one.
+struct OptionRow {
+    std::string_view name;
+    std::string_view shortName;  // empty for none
+    bool Pending::*flag;         // set by an option without a value
+    Choice choice;
+    ApplyValue applyValue;
+};
+
+constexpr const char* kUsbOrPort = "--usb and --port exclude each other";
+constexpr const char* kRamOrRom = "--ram and --rom exclude each other";
+
+std::string applyPort(CliOptions& o, const std::string& port) {
+    if (const auto com = parseComName(port)) {
+        o.comPortPath = com->path;
+        o.comIndex = com->index;
+    } else if (isDevicePath(port)) {
+        o.comPortPath = port;  // a device path is used as it is
+        o.comIndex.reset();
+    } else {
+        return "--port takes COM1 ... COM" + std::to_string(kHighestComNumber) +
+               " or a device path such as " + portHelpTexts().devicePathExample + ", not '" + port +
+               "'";
+    }
+    return {};
+}
+
+std::string applyModel(CliOptions& o, const std::string& model) {
+    const auto stored = modelOfCommandLine(model);
+    if (!stored) {
+        return "--model takes " + modelChoicesText() + ", not '" + model + "'";
+    }
+    o.targetModel = *stored;
+    return {};
+}
+
+std::string applyThen(CliOptions& o, const std::string& then) {
+    if (then == "reset") {
+        o.then = FollowUp::Reset;
+    } else if (then == "run") {
+        o.then = FollowUp::Run;
+    } else {
+        return "--then takes reset or run, not '" + then + "'";
+    }
+    return {};
+}
+
+std::string applyRoot(CliOptions& o, const std::string& root) {
+    o.deviceRoot = root;
+    return root.empty() ? "--root needs a folder" : "";
+}
+
+constexpr OptionRow kOptions[] = {
+    {"--help", "-h", &Pending::help, {}, nullptr},
+    {"--version", "-V", &Pending::version, {}, nullptr},
+    {"--list-ports", "", &Pending::listPorts, {}, nullptr},
+    {"--usb", "", nullptr, {&CliOptions::interfaceKind, 0, kUsbOrPort}, nullptr},
+    {"--port", "", nullptr, {&CliOptions::interfaceKind, 1, kUsbOrPort}, applyPort},
+    {"--model", "", nullptr, {}, applyModel},
+    {"--ram", "", nullptr, {&CliOptions::targetMemory, 1, kRamOrRom}, nullptr},
+    {"--rom", "", nullptr, {&CliOptions::targetMemory, 0, kRamOrRom}, nullptr},
+    {"--then", "", nullptr, {}, applyThen},
+    {"--root", "", nullptr, {}, applyRoot},
+    {"--json", "", &Pending::json, {}, nullptr},
+    {"--quiet", "-q", &Pending::quiet, {}, nullptr},
+};
+
+const OptionRow* findOption(const std::string& name) {
+    for (const OptionRow& row : kOptions) {
+        if (name == row.name || (!row.shortName.empty() && name == row.shortName)) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     ParsedCommandLine result;
     CliOptions& o = result.options;
-    bool listPorts = false;
-    bool help = false;
-    bool version = false;
+    Pending pending;
     bool optionsEnded = false;
     std::vector<std::string> positional;
 
+    // The first mistake is the one reported.
     const auto fail = [&result](const std::string& text) {
         if (result.error.empty()) {
             result.error = text;
@@ -51,126 +206,58 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             name = argument.substr(0, equals);
             inlineValue = argument.substr(equals + 1);
         }
-        // The value of an option that takes one: after '=' or the next argument.
-        const auto value = [&]() -> std::optional<std::string> {
-            if (inlineValue) {
-                return inlineValue;
-            }
-            if (i + 1 < arguments.size()) {
-                return arguments[++i];
-            }
-            fail("option '" + name + "' needs a value");
-            return std::nullopt;
-        };
-        const auto noValue = [&]() {
-            if (inlineValue) {
-                fail("option '" + name + "' takes no value");
-            }
-        };
-
-        if (name == "--help" || name == "-h") {
-            noValue();
-            help = true;
-        } else if (name == "--version" || name == "-V") {
-            noValue();
-            version = true;
-        } else if (name == "--list-ports") {
-            noValue();
-            listPorts = true;
-        } else if (name == "--usb") {
-            noValue();
-            if (o.interfaceKind == 1) {
-                fail("--usb and --port exclude each other");
-            }
-            o.interfaceKind = 0;
-        } else if (name == "--port") {
-            const auto port = value();
-            if (!port) {
-                continue;
-            }
-            if (o.interfaceKind == 0) {
-                fail("--usb and --port exclude each other");
-            }
-            o.interfaceKind = 1;
-            if (const auto com = parseComName(*port)) {
-                o.comPortPath = com->path;
-                o.comIndex = com->index;
-            } else if (isDevicePath(*port)) {
-                o.comPortPath = *port;  // a device path is used as it is
-                o.comIndex.reset();
-            } else {
-                fail("--port takes COM1 ... COM" + std::to_string(kHighestComNumber) +
-                     " or a device path such as " + portHelpTexts().devicePathExample + ", not '" +
-                     *port + "'");
-            }
-        } else if (name == "--model") {
-            const auto model = value();
-            if (!model) {
-                continue;
-            }
-            if (*model == "256" || *model == "128") {
-                o.targetModel = 0;
-            } else if (*model == "64" || *model == "32") {
-                o.targetModel = 1;
-            } else {
-                fail("--model takes 256 (SAM7S256/128) or 64 (SAM7S64/32), not '" + *model + "'");
-            }
-        } else if (name == "--ram") {
-            noValue();
-            if (o.targetMemory == 0) {
-                fail("--ram and --rom exclude each other");
-            }
-            o.targetMemory = 1;
-        } else if (name == "--rom") {
-            noValue();
-            if (o.targetMemory == 1) {
-                fail("--ram and --rom exclude each other");
-            }
-            o.targetMemory = 0;
-        } else if (name == "--then") {
-            const auto then = value();
-            if (!then) {
-                continue;
-            }
-            if (*then == "reset") {
-                o.then = FollowUp::Reset;
-            } else if (*then == "run") {
-                o.then = FollowUp::Run;
-            } else {
-                fail("--then takes reset or run, not '" + *then + "'");
-            }
-        } else if (name == "--root") {
-            const auto root = value();
-            if (!root) {
-                continue;
-            }
-            if (root->empty()) {
-                fail("--root needs a folder");
-            }
-            o.deviceRoot = *root;
-        } else if (name == "--json") {
-            noValue();
-            o.output = OutputStyle::Json;
-        } else if (name == "--quiet" || name == "-q") {
-            noValue();
-            o.quiet = true;
-        } else {
+        const OptionRow* row = findOption(name);
+        if (row == nullptr) {
             fail("unknown option '" + name + "'");
+            continue;
+        }
+        // The value of an option that takes one: after '=' or the next argument.
+        std::string value;
+        if (row->applyValue != nullptr) {
+            if (inlineValue) {
+                value = *inlineValue;
+            } else if (i + 1 < arguments.size()) {
+                value = arguments[++i];
+            } else {
+                fail("option '" + name + "' needs a value");
+                continue;
+            }
+        } else if (inlineValue) {
+            fail("option '" + name + "' takes no value");
+        }
+        if (const Choice& choice = row->choice; choice.field != nullptr) {
+            std::optional<std::int32_t>& field = o.*choice.field;
+            if (field && *field != choice.value) {
+                fail(choice.conflict);
+            }
+            field = choice.value;
+        }
+        if (row->flag != nullptr) {
+            pending.*row->flag = true;
+        }
+        if (row->applyValue != nullptr) {
+            if (const std::string error = row->applyValue(o, value); !error.empty()) {
+                fail(error);
+            }
         }
     }
+    if (pending.json) {
+        o.output = OutputStyle::Json;
+    }
+    o.quiet = pending.quiet;
 
-    if (help) {
+    if (pending.help) {
         o.action = CliAction::Help;
         return result;  // --help wins over everything else, mistakes included
     }
     if (!result.error.empty()) {
         return result;
     }
-    if (version) {
+    if (pending.version) {
         o.action = CliAction::Version;
         return result;
     }
-    if (listPorts) {
+    if (pending.listPorts) {
         o.action = CliAction::ListPorts;
         if (!positional.empty()) {
             fail("--list-ports takes no image");
@@ -203,8 +290,8 @@ std::string usageText(const std::string& program) {
            "Options (choices left out come from tervan.ini beside the program, which the\n"
            "command line never changes):\n" +
            ports.portOption +
-           "  --usb               the target's USB pipes instead of a serial port\n"
-           "  --model 256|64      SAM7S256/128 or SAM7S64/32\n"
+           "  --usb               the target's USB pipes instead of a serial port\n" +
+           modelOption() +
            "  --ram, --rom        download to RAM (at most 64 KiB) or to flash\n"
            "  --then reset|run    after the download: reset the target (flash), or start\n"
            "                      the program in RAM (--ram)\n" +

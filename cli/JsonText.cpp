@@ -139,9 +139,16 @@ JsonObject& JsonObject::boolean(std::string_view name, bool value) {
     return *this;
 }
 
-JsonObject& JsonObject::raw(std::string_view name, std::string_view json) {
+JsonObject& JsonObject::texts(std::string_view name, const std::vector<std::string>& values) {
     key(name);
-    body_ += json;
+    body_ += '[';
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) {
+            body_ += ',';
+        }
+        body_ += jsonString(values[i]);
+    }
+    body_ += ']';
     return *this;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tervan::cli {
 
@@ -18,8 +19,8 @@ public:
     JsonObject& number(std::string_view key, std::int64_t value);
     JsonObject& number(std::string_view key, double value);
     JsonObject& boolean(std::string_view key, bool value);
-    // A value that is already JSON (an array or object built elsewhere).
-    JsonObject& raw(std::string_view key, std::string_view json);
+    // An array of texts.
+    JsonObject& texts(std::string_view key, const std::vector<std::string>& values);
     std::string str() const { return body_ + "}"; }
 
 private:

@@ -18,8 +18,8 @@ struct ChipModel {
     std::uint32_t ramSize;      // the largest image for RAM
 };
 
-// Row 0 is the stored model value 0; every other stored value means row 1. The table's order
-// is the order of the window's radio buttons.
+// Row n is the stored model value n. The table's order is the order of the window's radio
+// buttons.
 inline constexpr ChipModel kChipModels[] = {
     {"SAM7S256/128", "256", 256, 262144, 261, 65536},
     {"SAM7S64/32", "64", 128, 65536, 133, 65536},
@@ -27,9 +27,11 @@ inline constexpr ChipModel kChipModels[] = {
 
 inline constexpr std::size_t kChipModelCount = std::size(kChipModels);
 
-// The row for a stored model value: 0 the first, anything else the second.
+// The row for a stored model value: the row of that number, and the second row for any value
+// that names no row (so that with two rows 0 is the first and anything else the second).
 constexpr const ChipModel& chipModel(std::int32_t storedModel) {
-    return kChipModels[storedModel == 0 ? 0 : 1];
+    const bool named = storedModel >= 0 && static_cast<std::size_t>(storedModel) < kChipModelCount;
+    return kChipModels[named ? static_cast<std::size_t>(storedModel) : 1];
 }
 
 // The stored model value for the command line's spelling ("256", "64"), if there is one.

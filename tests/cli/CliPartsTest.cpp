@@ -11,6 +11,7 @@
 #include "JsonLine.h"
 #include "app/DownloaderDialog.h"
 #include "cli/CliOptions.h"
+#include "cli/CliRun.h"
 #include "cli/CliWindow.h"
 #include "cli/JsonText.h"
 #include "cli/OsReasons.h"
@@ -47,21 +48,64 @@ TEST(CliOptionsTest, PortsModelsAndFollowUps) {
     EXPECT_FALSE(parsed.options.interfaceKind || parsed.options.targetModel ||
                  parsed.options.targetMemory || parsed.options.comPortPath);
 
-    for (const std::vector<std::string>& bad :
-         std::vector<std::vector<std::string>>{{"--usb", "--port", "COM1", "a.bin"},
-                                               {"--ram", "--rom", "a.bin"},
-                                               {"--port", "COM1x", "a.bin"},
-                                               {"--port", "COM+3", "a.bin"},
-                                               {"--model", "512", "a.bin"},
-                                               {"--then", "jump", "a.bin"},
-                                               {"--json=yes", "a.bin"},
-                                               {"a.bin", "b.bin"},
-                                               {},
-                                               {"--list-ports", "a.bin"}}) {
-        EXPECT_NE(parseCommandLine(bad).error, "") << bad.size();
+    // --model takes every chip a model's window name lists.
+    for (const auto& [spelling, model] : {std::pair{"256", 0}, {"128", 0}, {"64", 1}, {"32", 1}}) {
+        EXPECT_EQ(parseCommandLine({"--model", spelling, "a.bin"}).options.targetModel, model);
+    }
+    EXPECT_NE(usageText("p").find("\n  --model 256|64      SAM7S256/128 or SAM7S64/32\n"),
+              std::string::npos);
+}
+
+TEST(CliOptionsTest, MistakesAndTheirErrors) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--usb", "--port", "COM1", "a.bin"}, "--usb and --port exclude each other"},
+        {{"--ram", "--rom", "a.bin"}, "--ram and --rom exclude each other"},
+        {{"--port", "COM1x", "a.bin"},
+         "--port takes COM1 ... COM256 or a device path such as /dev/ttyUSB0, not 'COM1x'"},
+        {{"--port", "COM+3", "a.bin"},
+         "--port takes COM1 ... COM256 or a device path such as /dev/ttyUSB0, not 'COM+3'"},
+        {{"--model", "512", "--then", "jump", "a.bin"},
+         "--model takes 256 (SAM7S256/128) or 64 (SAM7S64/32), not '512'"},
+        {{"--then", "jump", "a.bin"}, "--then takes reset or run, not 'jump'"},
+        {{"--root=", "a.bin"}, "--root needs a folder"},
+        {{"--json=yes", "a.bin"}, "option '--json' takes no value"},
+        {{"a.bin", "--model"}, "option '--model' needs a value"},
+        {{"-q=1", "a.bin"}, "unknown option '-q=1'"},
+        {{"a.bin", "b.bin"}, "one image file at a time (got 'a.bin' and 'b.bin')"},
+        {{}, "no image file given"},
+        {{"--list-ports", "a.bin"}, "--list-ports takes no image"},
+    };
+    // Only the first mistake is named.
+    for (const auto& [arguments, error] : cases) {
+        EXPECT_EQ(parseCommandLine(arguments).error, error);
     }
     // --help wins even over mistakes.
     EXPECT_EQ(parseCommandLine({"--bogus", "--help"}).options.action, CliAction::Help);
+}
+
+// Exit statuses come from how a step ended: an image problem is bad usage wherever it shows,
+// no answer means no connection only while connecting.
+TEST(CliRunTest, ExitStatusFollowsTheOutcome) {
+    const struct {
+        OutcomeKind kind;
+        bool connecting;
+        int exit;
+    } cases[] = {
+        {OutcomeKind::Done, false, kExitDone},
+        {OutcomeKind::ImageMissing, false, kExitBadUsage},
+        {OutcomeKind::ImageTooBig, false, kExitBadUsage},
+        {OutcomeKind::PortBusy, true, kExitNoConnection},
+        {OutcomeKind::TooManyUsbDevices, true, kExitNoConnection},
+        {OutcomeKind::NoAnswer, true, kExitNoConnection},
+        {OutcomeKind::NotConnected, false, kExitNoConnection},
+        {OutcomeKind::NoAnswer, false, kExitTransferFailed},
+        {OutcomeKind::LineLost, false, kExitTransferFailed},
+        {OutcomeKind::VerifyError, false, kExitTransferFailed},
+        {OutcomeKind::SendFailed, false, kExitTransferFailed},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(exitStatusFor(Outcome{c.kind}, c.connecting), c.exit) << outcomeName(c.kind);
+    }
 }
 
 TEST(JsonTextTest, EveryTextBecomesAParsableString) {
@@ -174,4 +218,58 @@ TEST(OsReasonsTest, PermissionDeniedNamesTheDevicesGroup) {
               std::string::npos);
     EXPECT_EQ(portStateWord(ENOENT), "missing");
     EXPECT_EQ(portStateWord(ENXIO), "missing");
+}
+
+// One listing, written as text and as JSON lines.
+TEST(PortListTest, TextAndJsonFromOneListing) {
+    PortListing listing;
+    listing.comPorts = {
+        {"COM1", "/r/ports/COM1", "/dev/pts/3", 0, "free", "", ""},
+        {"COM2", "/dev/ttyS1", "", 16, "busy", "another program holds it", "Device busy"}};
+    const std::vector<std::string> byId = {"/dev/serial/by-id/usb-FTDI-if00"};
+    const SerialDevice ftdi{"/dev/ttyUSB0", byId,     "0403", "6001",
+                            "FTDI",         "FT232R", "A1",   "ftdi_sio"};
+    SerialDevice bare;
+    bare.path = "/dev/ttyACM0";
+    listing.devices = {{ftdi, {"COM1"}}, {bare, {}}};
+    listing.usbDevices = {"/r/usb/dev0"};
+    listing.texts = {"COM ports:", "none", "USB devices:", "Hint."};
+    const auto render = [&listing](void (*write)(std::FILE*, const PortListing&)) {
+        char* buffer = nullptr;
+        std::size_t size = 0;
+        std::FILE* out = ::open_memstream(&buffer, &size);
+        write(out, listing);
+        std::fclose(out);
+        const std::string text(buffer, size);
+        std::free(buffer);
+        return text;
+    };
+
+    EXPECT_EQ(render(writePortListText),
+              "COM ports:\n"
+              "  COM1   ports/COM1 -> /dev/pts/3                 free\n"
+              "  COM2   /dev/ttyS1                               busy (another program holds it)\n"
+              "Serial devices:\n"
+              "  /dev/ttyUSB0  0403:6001  FTDI FT232R  serial A1  (ftdi_sio)  = COM1\n"
+              "      /dev/serial/by-id/usb-FTDI-if00\n"
+              "  /dev/ttyACM0\n"
+              "USB devices:\n"
+              "  /r/usb/dev0\n"
+              "Hint.\n");
+    EXPECT_EQ(
+        render(writePortListJson),
+        R"({"event":"port","name":"COM1","path":"/r/ports/COM1","link":"/dev/pts/3","state":"free","error":0,"reason":""}
+{"event":"port","name":"COM2","path":"/dev/ttyS1","link":"","state":"busy","error":16,"reason":"Device busy"}
+{"event":"device","path":"/dev/ttyUSB0","vendor":"0403","product":"6001","manufacturer":"FTDI","name":"FT232R","serial":"A1","driver":"ftdi_sio","by_id":["/dev/serial/by-id/usb-FTDI-if00"],"com":["COM1"]}
+{"event":"device","path":"/dev/ttyACM0","vendor":"","product":"","manufacturer":"","name":"","serial":"","driver":"","by_id":[],"com":[]}
+{"event":"usb","path":"/r/usb/dev0"}
+{"event":"result","ok":true,"exit":0}
+)");
+
+    // Nothing found: the lists say so, and without a hint no closing line follows.
+    listing = {};
+    listing.texts = {"COM ports:", "none (no devices)", "USB devices:", ""};
+    EXPECT_EQ(render(writePortListText),
+              "COM ports:\nSerial devices:\n  none (no devices)\nUSB devices:\n  none\n");
+    EXPECT_EQ(render(writePortListJson), "{\"event\":\"result\",\"ok\":true,\"exit\":0}\n");
 }

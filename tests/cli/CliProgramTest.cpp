@@ -315,6 +315,9 @@ TEST_F(CliProgramTest, JsonEventsParseLineByLine) {
     EXPECT_EQ(events.back()["event"], "result");
     EXPECT_EQ(events.back()["ok"], "false");
     EXPECT_EQ(events.back()["exit"], "1");
+    EXPECT_EQ(events.back()["outcome"], "crc-error");
+    EXPECT_EQ(events.back()["frame"], "2");
+    EXPECT_EQ(events.back()["answer"], "67");
 }
 
 TEST_F(CliProgramTest, StoredSettingsAreUsedButNeverWritten) {

@@ -1,0 +1,132 @@
+// A session on its own, with no window and no controller: connect, download and reset against
+// the virtual target, reported to a sink that records what it is told.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "link/SystemPaths.h"
+#include "protocol/TargetSession.h"
+#include "sim/TargetSimulator.h"
+#include "support/DrivenClock.h"
+#include "support/TempDir.h"
+
+using namespace tervan;
+using tervan::testing::SkippedPausesClock;
+using tervan::testing::TempDir;
+using Transport = tervan::sim::SimConfig::Transport;
+
+namespace {
+
+struct RecordingSink : SessionSink {
+    void status(const std::string& text) override {
+        if (statuses.empty() || statuses.back() != text) {
+            statuses.push_back(text);
+        }
+    }
+    void progressRange(std::uint16_t upper) override { range = upper; }
+    void progress(std::int16_t position) override { positions.push_back(position); }
+    void message(const std::string& text) override { messages.push_back(text); }
+    void beep(BeepKind kind) override { beeps.push_back(kind); }
+    void enableButton(SessionButton, bool) override { ++buttonChanges; }
+    void waitCursor(bool on) override { cursorDepth += on ? 1 : -1; }
+
+    std::vector<std::string> statuses;
+    std::vector<std::string> messages;
+    std::vector<BeepKind> beeps;
+    std::vector<std::int16_t> positions;
+    std::uint16_t range = 0;
+    int buttonChanges = 0;
+    int cursorDepth = 0;
+};
+
+class SessionTest : public ::testing::TestWithParam<Transport> {
+protected:
+    SessionTest() { setDeviceRoot(dir.path()); }
+    ~SessionTest() override { setDeviceRoot(""); }
+
+    sim::TargetSimulator& startTarget(const std::map<int, std::string>& forced = {}) {
+        sim::SimConfig config;
+        config.transport = GetParam();
+        config.model = 1;
+        config.root = dir.path();
+        config.forcedAnswers = forced;
+        target = std::make_unique<sim::TargetSimulator>(config);
+        std::string error;
+        EXPECT_TRUE(target->start(&error)) << error;
+        return *target;
+    }
+    // A session set up as a user would: the small model, flash, COM1 or USB.
+    TargetSession& session() {
+        if (!session_) {
+            session_ = std::make_unique<TargetSession>(sink, clock);
+            session_->interfaceKind = GetParam() == Transport::Usb ? 0 : 1;
+            session_->targetModel = 1;
+            session_->applyModel();
+            session_->comPortPath = "\\\\.\\COM1";
+        }
+        return *session_;
+    }
+
+    TempDir dir;
+    RecordingSink sink;
+    SkippedPausesClock clock;
+    std::unique_ptr<sim::TargetSimulator> target;
+    std::unique_ptr<TargetSession> session_;
+};
+
+std::vector<std::uint8_t> imageOf(std::size_t size) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 13 + 7);
+    }
+    return bytes;
+}
+
+}  // namespace
+
+TEST_P(SessionTest, ConnectDownloadAndResetThroughASinkAlone) {
+    auto& t = startTarget();
+    auto& s = session();
+    const auto image = imageOf(700);  // five pages and a part
+
+    EXPECT_EQ(s.connectTarget(), kDone);
+    EXPECT_EQ(s.downloadImage(kCommandWrite, image), kDone);
+    EXPECT_EQ(s.sendCommand(kCommandReset), kDone);
+    s.disconnectTarget();
+
+    const auto& shown = sink.statuses;
+    ASSERT_GE(shown.size(), 5u);
+    EXPECT_EQ(shown.front(), countdownText(kConnectSeconds));
+    EXPECT_EQ(std::vector<std::string>(shown.end() - 4, shown.end()),
+              (std::vector<std::string>{"Connected", "Downloading...", "Write successfull!",
+                                        "Disconnected"}));
+    EXPECT_TRUE(sink.messages.empty());
+    EXPECT_EQ(sink.beeps, std::vector<BeepKind>{BeepKind::Default});
+    EXPECT_EQ(sink.range, 700 / 128);
+    EXPECT_EQ(sink.positions, (std::vector<std::int16_t>{0, 1, 2, 3, 4, 5, 5, 0}));
+    EXPECT_EQ(sink.cursorDepth, 0);
+
+    auto flash = t.flash();
+    flash.resize(image.size());
+    EXPECT_EQ(flash, image);
+    ASSERT_TRUE(t.waitForFrames(7, 2000));
+    EXPECT_EQ(t.frames().back().command, 'R');
+}
+
+// A rejected page ends the download with the answer and the frame it concerns.
+TEST_P(SessionTest, RejectedPageNamesItsFrame) {
+    startTarget({{3, "CCC"}});
+    auto& s = session();
+    ASSERT_EQ(s.connectTarget(), kDone);
+    const Outcome sent = s.downloadImage(kCommandWrite, imageOf(1000));
+    EXPECT_EQ(sent, (Outcome{OutcomeKind::CrcError, 3, 'C', 0}));
+    EXPECT_EQ(sink.messages, std::vector<std::string>{"CRC error!"});
+    EXPECT_EQ(sink.statuses.back(), "Error while flashing");
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, SessionTest,
+                         ::testing::Values(Transport::Serial, Transport::Usb),
+                         [](const auto& info) {
+                             return info.param == Transport::Usb ? "Usb" : "Serial";
+                         });
