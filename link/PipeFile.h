@@ -3,7 +3,9 @@
 
 #include <cstdint>
 
+#include "link/Clock.h"
 #include "link/Handle.h"
+#include "link/LinkResult.h"
 
 namespace tervan::os {
 
@@ -16,11 +18,14 @@ enum class PipeSide {
 // stores the OS error in *error (never 0).
 PlatformHandle pipeOpen(const char* path, PipeSide side, int* error);
 void pipeClose(PlatformHandle handle);
-// Waits at most 1000 ms for data; a pipe that stays silent is a failed read.
-bool pipeRead(PlatformHandle handle, void* buffer, std::uint32_t length, std::uint32_t* count);
-// Gives up after 1000 ms without progress; *count says what was written.
-bool pipeWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
-               std::uint32_t* count);
+// Takes what is there, up to length, waiting at most 1000 ms on `clock` for data (on Windows
+// the driver's own time-out); a pipe that stays silent fails with kErrorTimedOut.
+LinkResult pipeRead(PlatformHandle handle, void* buffer, std::uint32_t length,
+                    Clock& clock = realClock());
+// Gives up after 1000 ms without progress, successfully, with the count written so far; a
+// device that went away fails with EPIPE.
+LinkResult pipeWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
+                     Clock& clock = realClock());
 // Throws away whatever waits to be read, without waiting for more.
 void pipeDiscard(PlatformHandle handle);
 

@@ -55,27 +55,21 @@ int SerialLink::close() {
     return 1;
 }
 
-int SerialLink::write(const void* buffer, std::uint32_t length, std::uint32_t* writtenOut) {
+LinkResult SerialLink::write(const void* buffer, std::uint32_t length) {
     if (opened == 0 || handle == kInvalidHandle) {
-        return 0;
+        return {0, kErrorNotOpen};
     }
-    std::uint32_t localCount = 0;
-    std::uint32_t* count = writtenOut != nullptr ? writtenOut : &localCount;
     // Every write first throws away what was received and not read, and what waits to be sent.
     os::serialPurge(handle);
-    return os::serialWrite(handle, buffer, length, count) ? 1 : 0;
+    return os::serialWrite(handle, buffer, length, clock_);
 }
 
-int SerialLink::read(void* buffer, std::uint32_t length, std::uint32_t* readOut) {
+LinkResult SerialLink::read(void* buffer, std::uint32_t length) {
     if (opened == 0 || handle == kInvalidHandle) {
-        return 0;
+        return {0, kErrorNotOpen};
     }
-    std::uint32_t localCount = 0;
-    std::uint32_t* count = readOut != nullptr ? readOut : &localCount;
     os::serialClearErrors(handle);
-    // Only the count matters: a failed read and a read that timed out empty look the same.
-    os::serialRead(handle, buffer, length, count);
-    return *count != 0 ? 1 : 0;
+    return os::serialRead(handle, buffer, length, clock_);
 }
 
 int SerialLink::purge() {

@@ -3,14 +3,17 @@
 
 #include <cstdint>
 
+#include "link/Clock.h"
 #include "link/Handle.h"
+#include "link/LinkResult.h"
 #include "link/SerialPort.h"
 
 namespace tervan {
 
 class SerialLink {
 public:
-    SerialLink() = default;
+    // Every time-out of the port's transfers is measured on `clock`.
+    explicit SerialLink(Clock& clock = realClock()) : clock_(clock) {}
     virtual ~SerialLink();
     SerialLink(const SerialLink&) = delete;
     SerialLink& operator=(const SerialLink&) = delete;
@@ -20,10 +23,12 @@ public:
     int open(const char* path, std::uint32_t baudRate);
     int close();  // always 1
     int isOpen() const { return opened; }
-    // Discards everything pending in both directions, then writes. 0 when not open.
-    int write(const void* buffer, std::uint32_t length, std::uint32_t* writtenOut);
-    // 1 when at least one byte arrived within 1000 ms + 1 ms per byte, otherwise 0.
-    int read(void* buffer, std::uint32_t length, std::uint32_t* readOut);
+    // Discards everything pending in both directions, then writes; gives up after 1000 ms
+    // with the smaller count. {0, kErrorNotOpen} when not open.
+    LinkResult write(const void* buffer, std::uint32_t length);
+    // What arrived within 1000 ms + 1 ms per byte: a read that times out empty is {0, 0}, so
+    // callers look at the count. {0, kErrorNotOpen} when not open.
+    LinkResult read(void* buffer, std::uint32_t length);
     int purge();
     // 0 when the port can be opened now, otherwise the platform's error code for the failed
     // open (2: no such port). Uses and changes none of the link's state.
@@ -33,6 +38,9 @@ public:
     os::SerialLineSettings lineSettings;
     std::uint8_t opened = 0;
     int openError = 0;  // the system's code for the last open that failed
+
+private:
+    Clock& clock_;
 };
 
 }  // namespace tervan

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <string>
 
+#include "link/Clock.h"
 #include "link/Handle.h"
+#include "link/LinkResult.h"
 
 namespace tervan::os {
 
@@ -41,9 +43,12 @@ bool serialSetupQueues(PlatformHandle handle, std::uint32_t inSize, std::uint32_
 // Abandons transfers and discards everything waiting in both directions.
 bool serialPurge(PlatformHandle handle);
 void serialClearErrors(PlatformHandle handle);
-// Blocking transfers bounded by the time-outs above; *count receives what moved.
-bool serialRead(PlatformHandle handle, void* buffer, std::uint32_t length, std::uint32_t* count);
-bool serialWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
-                 std::uint32_t* count);
+// Blocking transfers bounded by the time-outs above, measured on `clock` where the platform
+// does not keep them itself. Running out of time is no error: the count says what moved.
+// A failure carries the OS error (a line that hung up is EIO on POSIX).
+LinkResult serialRead(PlatformHandle handle, void* buffer, std::uint32_t length,
+                      Clock& clock = realClock());
+LinkResult serialWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
+                       Clock& clock = realClock());
 
 }  // namespace tervan::os

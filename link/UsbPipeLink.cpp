@@ -71,30 +71,30 @@ LinkStatus UsbPipeLink::close() {
     return LINK_OK;
 }
 
-LinkStatus UsbPipeLink::read(void* buffer, std::uint32_t length) {
+LinkResult UsbPipeLink::read(void* buffer, std::uint32_t length) {
     if (readPipe == kInvalidHandle) {
-        return LINK_NOT_OPEN;  // tested before the arguments
+        return {0, kErrorNotOpen};  // tested before the arguments
     }
     if (buffer == nullptr || length == 0) {
-        return LINK_BAD_ARGUMENT;
+        return {0, kErrorBadArgument};
     }
-    auto* next = static_cast<unsigned char*>(buffer);
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    LinkResult result;
     // At most five platform reads; one that brings nothing uses up a try like any other.
     for (int tries = 5; tries > 0; --tries) {
-        std::uint32_t got = 0;
-        if (!os::pipeRead(readPipe, next, length, &got)) {
-            return LINK_IO_ERROR;
+        const std::uint32_t wanted = length - result.count;
+        const LinkResult step = os::pipeRead(readPipe, bytes + result.count, wanted, clock_);
+        result.count += step.count < wanted ? step.count : wanted;
+        if (step.failed()) {
+            result.error = step.error;
+            return result;
         }
-        if (got > length) {
-            got = length;
-        }
-        next += got;
-        length -= got;
-        if (length == 0) {
-            return LINK_OK;
+        if (result.count == length) {
+            return result;
         }
     }
-    return LINK_IO_ERROR;  // still short after five reads; what came stays in the buffer
+    result.error = kErrorTimedOut;  // still short after five reads; what came stays in the buffer
+    return result;
 }
 
 void UsbPipeLink::discardPending() {
@@ -103,17 +103,15 @@ void UsbPipeLink::discardPending() {
     }
 }
 
-LinkStatus UsbPipeLink::write(const void* buffer, std::uint32_t length, std::uint32_t* writtenOut) {
+LinkResult UsbPipeLink::write(const void* buffer, std::uint32_t length) {
     if (writePipe == kInvalidHandle) {
-        return LINK_NOT_OPEN;
+        return {0, kErrorNotOpen};
     }
     if (buffer == nullptr) {
-        return LINK_BAD_ARGUMENT;  // a length of 0 is not refused
+        return {0, kErrorBadArgument};  // a length of 0 is not refused
     }
-    std::uint32_t localCount = 0;
-    std::uint32_t* count = writtenOut != nullptr ? writtenOut : &localCount;
     // One platform write, no retry: a short write shows only in the count.
-    return os::pipeWrite(writePipe, buffer, length, count) ? LINK_OK : LINK_IO_ERROR;
+    return os::pipeWrite(writePipe, buffer, length, clock_);
 }
 
 }  // namespace tervan

@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "link/Clock.h"
 #include "link/Handle.h"
+#include "link/LinkResult.h"
 #include "link/LinkStatus.h"
 
 namespace tervan {
@@ -19,7 +21,8 @@ inline constexpr std::size_t kMaxUsbDevices = 128;
 
 class UsbPipeLink {
 public:
-    UsbPipeLink() = default;
+    // Every time-out of the pipes' transfers is measured on `clock`.
+    explicit UsbPipeLink(Clock& clock = realClock()) : clock_(clock) {}
     // Closes the pipes still held, so that no handle outlives the link.
     virtual ~UsbPipeLink();
     UsbPipeLink(const UsbPipeLink&) = delete;
@@ -30,16 +33,23 @@ public:
     // kDevicePathSize - 8 characters (so that a pipe name would not fit) is refused, not cut.
     LinkStatus open(const char* devicePath);
     LinkStatus close();  // always LINK_OK
-    // Fills exactly `length` bytes in at most five platform reads, or fails.
-    virtual LinkStatus read(void* buffer, std::uint32_t length);
+    // Fills exactly `length` bytes in at most five platform reads, or fails: kErrorNotOpen
+    // (tested first), kErrorBadArgument for no buffer or no length, kErrorTimedOut for a pipe
+    // that stayed silent or still short after five reads, or the platform's error. The count
+    // says what came. linkStatusOf() gives the status shown to the user.
+    LinkResult read(void* buffer, std::uint32_t length);
     // Throws away answers nobody waits for (a second 'X' from a second press of reset), so the
     // next read gets the answer to the next frame.
     void discardPending();
-    // One platform write; a short write still gives LINK_OK and shows only in *writtenOut.
-    virtual LinkStatus write(const void* buffer, std::uint32_t length, std::uint32_t* writtenOut);
+    // One platform write; a short write is no failure and shows only in the count.
+    // kErrorNotOpen, or kErrorBadArgument for no buffer (a length of 0 is passed on).
+    LinkResult write(const void* buffer, std::uint32_t length);
 
     PlatformHandle readPipe = kInvalidHandle;
     PlatformHandle writePipe = kInvalidHandle;
+
+private:
+    Clock& clock_;
 };
 
 // The one device the window works with.

@@ -110,13 +110,12 @@ Outcome TargetSession::connectSerial() {
             }
         }
         std::uint8_t byte = 0;
-        std::uint32_t count = 0;
-        if (!serialLink.read(&byte, 1, &count)) {
+        if (serialLink.read(&byte, 1).count == 0) {
             --seconds;
             continue;
         }
         if (byte == kAnswerAccepted) {
-            serialLink.write(&kHandshakeReply, 1, nullptr);
+            serialLink.write(&kHandshakeReply, 1);
             return kDone;
         }
         if (++stray > kMaxStrayBytes) {
@@ -137,7 +136,7 @@ Outcome TargetSession::connectUsb() {
         // forgets it, so that the next pass looks for it afresh.
         if (usbDevice.present != 0) {
             std::uint8_t byte = 0;
-            const LinkStatus status = usbLink.read(&byte, 1);
+            const LinkStatus status = linkStatusOf(usbLink.read(&byte, 1));
             if (status != LINK_OK) {
                 detachUsbDevice();
                 setStatus(returnCodeText(status));
@@ -237,7 +236,7 @@ Outcome TargetSession::sendCommand(std::uint8_t command) {
     }
     // Over the serial line the loader does not answer 'G' or 'R'.
     std::uint32_t written = 0;
-    serialLink.write(frameBuffer.data(), frameLength, &written);
+    written = serialLink.write(frameBuffer.data(), frameLength).count;
     if (written != frameLength) {
         return finish(Sequence::Command, {OutcomeKind::SendFailed});
     }
@@ -248,13 +247,13 @@ Outcome TargetSession::sendFrameUsb(std::uint32_t frame) {
     // A rejected frame is sent again up to two more times; the last answer names the failure.
     int attempts = 3;
     std::uint32_t written = 0;
-    usbLink.write(frameBuffer.data(), frameLength, &written);
+    written = usbLink.write(frameBuffer.data(), frameLength).count;
     for (;;) {
         if (written != frameLength) {
             return {OutcomeKind::SendFailed, frame};
         }
         std::uint8_t answer = 0;
-        if (usbLink.read(&answer, 1) != LINK_OK) {
+        if (linkStatusOf(usbLink.read(&answer, 1)) != LINK_OK) {
             return {OutcomeKind::NoAnswer, frame};
         }
         if (answer == kAnswerAccepted) {
@@ -264,18 +263,18 @@ Outcome TargetSession::sendFrameUsb(std::uint32_t frame) {
             return {rejectionOf(answer), frame, answer};
         }
         written = 0;
-        usbLink.write(frameBuffer.data(), frameLength, &written);
+        written = usbLink.write(frameBuffer.data(), frameLength).count;
     }
 }
 
 Outcome TargetSession::sendFrameSerial(std::uint32_t frame) {
     std::uint32_t written = 0;
-    serialLink.write(frameBuffer.data(), frameLength, &written);
+    written = serialLink.write(frameBuffer.data(), frameLength).count;
     if (written != frameLength) {
         return {OutcomeKind::SendFailed, frame};
     }
     std::uint8_t answer = 0;
-    if (!serialLink.read(&answer, 1, nullptr)) {
+    if (serialLink.read(&answer, 1).count == 0) {
         return {OutcomeKind::NoAnswer, frame};
     }
     serialLink.purge();

@@ -14,13 +14,11 @@
 namespace tervan::os {
 namespace {
 
-using posix::beginTransfer;
-using posix::Clock;
 using posix::descriptorOf;
 
 // How long a pipe read waits for data, standing in for the driver's time-out.
-constexpr int kPipeReadTimeoutMs = 1000;
-constexpr int kPipeWriteTimeoutMs = 1000;
+constexpr Clock::Duration kPipeReadTimeout{1000};
+constexpr Clock::Duration kPipeWriteTimeout{1000};
 
 int openWithoutSignals(const char* path, int flags) {
     int fd = -1;
@@ -70,87 +68,22 @@ void pipeClose(PlatformHandle handle) {
     }
 }
 
-bool pipeRead(PlatformHandle handle, void* buffer, std::uint32_t length, std::uint32_t* count) {
-    std::uint32_t localCount = 0;
-    std::uint32_t& got = count != nullptr ? *count : localCount;
-    got = 0;
-    const int fd = beginTransfer(handle, buffer, length);
-    if (fd < 0) {
-        return false;
-    }
-    if (length == 0) {
-        return true;
-    }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kPipeReadTimeoutMs);
-    for (;;) {
-        // One read takes whatever is there, up to length.
-        const ssize_t n = ::read(fd, buffer, length);
-        if (n > 0) {
-            got = static_cast<std::uint32_t>(n);
-            return true;
-        }
-        if (n == 0) {
-            errno = EIO;  // every writer has gone
-            return false;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            return false;
-        }
-        const int events = posix::waitFor(fd, POLLIN, deadline);
-        if (events < 0) {
-            return false;
-        }
-        if (events == 0) {
-            errno = ETIMEDOUT;  // the pipe stayed silent
-            return false;
-        }
-        if ((events & POLLIN) == 0) {
-            errno = EIO;
-            return false;
-        }
-        // Data is announced; another reader may still take it first, so read and check again.
-    }
+LinkResult pipeRead(PlatformHandle handle, void* buffer, std::uint32_t length, Clock& clock) {
+    // One read takes whatever is there, up to length; a pipe that stays silent fails.
+    return posix::readWithin(
+        handle, buffer, length,
+        {.timeout = kPipeReadTimeout, .oneReadIsEnough = true, .timeoutError = kErrorTimedOut},
+        clock);
 }
 
-bool pipeWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
-               std::uint32_t* count) {
-    std::uint32_t localCount = 0;
-    std::uint32_t& done = count != nullptr ? *count : localCount;
-    done = 0;
-    const int fd = beginTransfer(handle, buffer, length);
-    if (fd < 0) {
-        return false;
-    }
+LinkResult pipeWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
+                     Clock& clock) {
     // The reader's end gone gives EPIPE (SIGPIPE is ignored), which is a failure. A write that
-    // makes no progress for kPipeWriteTimeoutMs ends with the count written so far.
-    const auto* bytes = static_cast<const unsigned char*>(buffer);
-    auto deadline = Clock::now() + std::chrono::milliseconds(kPipeWriteTimeoutMs);
-    do {
-        const ssize_t n = ::write(fd, bytes + done, length - done);
-        if (n > 0) {
-            done += static_cast<std::uint32_t>(n);
-            deadline = Clock::now() + std::chrono::milliseconds(kPipeWriteTimeoutMs);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            return false;
-        }
-        const int events = posix::waitFor(fd, POLLOUT, deadline);
-        if (events < 0 || (events & (POLLERR | POLLHUP)) != 0) {
-            errno = EPIPE;
-            return false;
-        }
-        if (events == 0) {
-            return true;  // time-out: the count shows the short write
-        }
-    } while (done < length);
-    return true;
+    // makes no progress for kPipeWriteTimeout ends with the count written so far.
+    return posix::writeWithin(
+        handle, buffer, length,
+        {.timeout = kPipeWriteTimeout, .progressRestartsTimeout = true, .hangUpError = EPIPE},
+        clock);
 }
 
 void pipeDiscard(PlatformHandle handle) {

@@ -1,20 +1,20 @@
-// Small helpers shared by the POSIX port and pipe files. Internal to link/posix.
+// Small helpers shared by the POSIX port and pipe files, and the one read/write loop behind
+// their transfers. Internal to link/posix.
 #pragma once
 
 #include <poll.h>
 #include <signal.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <mutex>
 
+#include "link/Clock.h"
 #include "link/Handle.h"
+#include "link/LinkResult.h"
 
 namespace tervan::os::posix {
-
-using Clock = std::chrono::steady_clock;
 
 // The descriptor behind a handle, or -1 for the invalid handle (and anything that is no
 // descriptor at all).
@@ -22,29 +22,14 @@ inline int descriptorOf(PlatformHandle handle) {
     return handle >= 0 && handle <= INT_MAX ? static_cast<int>(handle) : -1;
 }
 
-// Starts a transfer: zeroes the caller's count (or a local one when none is given) and
-// returns the descriptor, or -1 with errno set when the handle or the buffer is unusable.
-inline int beginTransfer(PlatformHandle handle, const void* buffer, std::uint32_t length) {
-    const int fd = descriptorOf(handle);
-    if (fd < 0) {
-        errno = EBADF;
-        return -1;
-    }
-    if (buffer == nullptr && length != 0) {
-        errno = EFAULT;
-        return -1;
-    }
-    return fd;
-}
-
-// Whole milliseconds left until `deadline`, rounded up so that a wait never ends early and
-// a caller never loops on zero-length waits; 0 once the deadline has passed.
-inline int millisecondsLeft(Clock::time_point deadline) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) {
+// Whole milliseconds left until `deadline` on `clock`, rounded up so that a wait never ends
+// early and a caller never loops on zero-length waits; 0 once the deadline has passed.
+inline int millisecondsLeft(Clock::TimePoint deadline, Clock& clock) {
+    const auto left = deadline - clock.now();
+    if (left <= Clock::TimePoint::duration::zero()) {
         return 0;
     }
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    const auto ms = std::chrono::ceil<Clock::Duration>(left).count();
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
@@ -63,27 +48,36 @@ inline void ignoreBrokenPipe() {
     });
 }
 
-// Waits for `events` on fd until the deadline. Returns the reported events, 0 on time-out,
-// -1 on a failed poll (errno set). A signal only shortens the wait, never ends it.
-inline int waitFor(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        const int wait = millisecondsLeft(deadline);
-        if (wait <= 0) {
-            return 0;
-        }
-        pollfd entry{fd, events, 0};
-        const int ready = ::poll(&entry, 1, wait);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        if (ready == 0) {
-            continue;  // the deadline decides, on the next turn
-        }
-        return entry.revents;
-    }
-}
+// Waits through `clock` for `events` on fd until the deadline. Returns the reported events,
+// 0 on time-out, -1 on a failed poll (errno set). A signal only shortens the wait, never
+// ends it.
+int waitFor(int fd, short events, Clock::TimePoint deadline, Clock& clock);
+
+// What sets one transfer apart from another: the serial port and the pipes read and write
+// with the same loop under different rules.
+struct TransferRules {
+    // How long the transfer may wait for the descriptor in all.
+    Clock::Duration timeout{1000};
+    // Every byte moved starts the time-out again: only a peer that stops taking bytes ends it.
+    bool progressRestartsTimeout = false;
+    // A read ends with the first bytes it gets, however few.
+    bool oneReadIsEnough = false;
+    // What running out of time means: 0 ends the transfer successfully with the count so
+    // far; anything else is the error it fails with.
+    int timeoutError = 0;
+    // The error for a peer that has gone (a read or write of nothing, POLLHUP or POLLERR).
+    int hangUpError = EIO;
+    // Runs after a transfer that moved every byte, with what is left of its deadline.
+    void (*whenComplete)(int fd, Clock::TimePoint deadline, Clock& clock) = nullptr;
+};
+
+// Moves `length` bytes between the buffer and a non-blocking descriptor: read() or write()
+// as far as it goes, then poll through `clock`, under `rules`. A bad handle fails with
+// EBADF, a missing buffer (with a length) with EFAULT; other errors are errno as the system
+// gave it.
+LinkResult readWithin(PlatformHandle handle, void* buffer, std::uint32_t length,
+                      const TransferRules& rules, Clock& clock);
+LinkResult writeWithin(PlatformHandle handle, const void* buffer, std::uint32_t length,
+                       const TransferRules& rules, Clock& clock);
 
 }  // namespace tervan::os::posix

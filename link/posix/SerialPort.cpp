@@ -15,7 +15,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "link/ComName.h"
 #include "link/SystemPaths.h"
@@ -24,13 +23,10 @@
 namespace tervan::os {
 namespace {
 
-using posix::beginTransfer;
-using posix::Clock;
 using posix::descriptorOf;
-using posix::waitFor;
 
-constexpr int kReadTimeoutMs = 1000;  // plus 1 ms per requested byte
-constexpr int kWriteTimeoutMs = 1000;
+constexpr Clock::Duration kReadTimeout{1000};  // plus 1 ms per requested byte
+constexpr Clock::Duration kWriteTimeout{1000};
 
 struct RateEntry {
     std::uint32_t rate;
@@ -109,9 +105,9 @@ int unsentBytes(int fd) {
 }
 
 // Waits, at most until the deadline, until the driver has sent everything it was given.
-void waitUntilSent(int fd, Clock::time_point deadline) {
-    while (unsentBytes(fd) > 0 && posix::millisecondsLeft(deadline) > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+void waitUntilSent(int fd, Clock::TimePoint deadline, Clock& clock) {
+    while (unsentBytes(fd) > 0 && posix::millisecondsLeft(deadline, clock) > 0) {
+        clock.sleepFor(Clock::Duration(1));
     }
 }
 
@@ -345,91 +341,19 @@ void serialClearErrors(PlatformHandle) {
     // A line error never blocks the next read on POSIX: nothing to clear.
 }
 
-bool serialRead(PlatformHandle handle, void* buffer, std::uint32_t length, std::uint32_t* count) {
-    std::uint32_t localCount = 0;
-    std::uint32_t& got = count != nullptr ? *count : localCount;
-    got = 0;
-    const int fd = beginTransfer(handle, buffer, length);
-    if (fd < 0) {
-        return false;
-    }
-    const auto deadline =
-        Clock::now() + std::chrono::milliseconds(kReadTimeoutMs + static_cast<long long>(length));
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    while (got < length) {
-        const ssize_t n = ::read(fd, bytes + got, length - got);
-        if (n > 0) {
-            got += static_cast<std::uint32_t>(n);
-            continue;
-        }
-        if (n == 0) {
-            errno = EIO;  // the peer hung up
-            return false;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            return false;  // EIO from a line that is gone, among others
-        }
-        const int events = waitFor(fd, POLLIN, deadline);
-        if (events < 0) {
-            return false;
-        }
-        if (events == 0) {
-            return true;  // time-out: what arrived so far is in the count
-        }
-        if ((events & POLLIN) == 0) {
-            errno = EIO;  // POLLHUP, POLLERR or POLLNVAL without data
-            return false;
-        }
-    }
-    return true;
+LinkResult serialRead(PlatformHandle handle, void* buffer, std::uint32_t length, Clock& clock) {
+    // Reads until every byte came; a time-out ends the read successfully with what arrived.
+    return posix::readWithin(handle, buffer, length,
+                             {.timeout = kReadTimeout + Clock::Duration(length)}, clock);
 }
 
-bool serialWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
-                 std::uint32_t* count) {
-    std::uint32_t localCount = 0;
-    std::uint32_t& done = count != nullptr ? *count : localCount;
-    done = 0;
-    const int fd = beginTransfer(handle, buffer, length);
-    if (fd < 0) {
-        return false;
-    }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
-    const auto* bytes = static_cast<const unsigned char*>(buffer);
-    while (done < length) {
-        const ssize_t n = ::write(fd, bytes + done, length - done);
-        if (n > 0) {
-            done += static_cast<std::uint32_t>(n);
-            continue;
-        }
-        if (n == 0) {
-            errno = EIO;  // nothing taken without a reason: never try again in a loop
-            return false;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            return false;  // EIO from a line that is gone, EPIPE, ...
-        }
-        const int events = waitFor(fd, POLLOUT, deadline);
-        if (events < 0) {
-            return false;
-        }
-        if (events == 0) {
-            return true;  // cut short by the time-out: success with the smaller count
-        }
-        if ((events & POLLOUT) == 0) {
-            errno = EIO;
-            return false;
-        }
-    }
-    // A finished write has put its bytes on the line, as a synchronous write on Windows has:
-    // a purge that follows finds nothing of them left to discard.
-    waitUntilSent(fd, deadline);
-    return true;
+LinkResult serialWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
+                       Clock& clock) {
+    // A time-out ends the write successfully with the smaller count. A finished write has put
+    // its bytes on the line, as a synchronous write on Windows has: a purge that follows finds
+    // nothing of them left to discard.
+    return posix::writeWithin(handle, buffer, length,
+                              {.timeout = kWriteTimeout, .whenComplete = waitUntilSent}, clock);
 }
 
 }  // namespace tervan::os

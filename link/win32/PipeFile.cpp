@@ -36,13 +36,17 @@ void pipeClose(PlatformHandle handle) {
     }
 }
 
-bool pipeRead(PlatformHandle handle, void* buffer, std::uint32_t length, std::uint32_t* count) {
-    return win32::readCounted(handle, buffer, length, count);
+// The driver keeps the pipes' time-outs itself: the clock is not asked.
+LinkResult pipeRead(PlatformHandle handle, void* buffer, std::uint32_t length, Clock&) {
+    LinkResult result = win32::readCounted(handle, buffer, length);
+    if (result.error == static_cast<int>(ERROR_SEM_TIMEOUT)) {
+        result.error = kErrorTimedOut;  // the driver's time-out ran out: the pipe stayed silent
+    }
+    return result;
 }
 
-bool pipeWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
-               std::uint32_t* count) {
-    return win32::writeCounted(handle, buffer, length, count);
+LinkResult pipeWrite(PlatformHandle handle, const void* buffer, std::uint32_t length, Clock&) {
+    return win32::writeCounted(handle, buffer, length);
 }
 
 void pipeDiscard(PlatformHandle handle) {

@@ -202,13 +202,13 @@ void serialClearErrors(PlatformHandle handle) {
     ::ClearCommError(handleOf(handle), &errors, &status);
 }
 
-bool serialRead(PlatformHandle handle, void* buffer, std::uint32_t length, std::uint32_t* count) {
-    return win32::readCounted(handle, buffer, length, count);
+// The port keeps its own time-outs (COMMTIMEOUTS above): the clock is not asked.
+LinkResult serialRead(PlatformHandle handle, void* buffer, std::uint32_t length, Clock&) {
+    return win32::readCounted(handle, buffer, length);
 }
 
-bool serialWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
-                 std::uint32_t* count) {
-    return win32::writeCounted(handle, buffer, length, count);
+LinkResult serialWrite(PlatformHandle handle, const void* buffer, std::uint32_t length, Clock&) {
+    return win32::writeCounted(handle, buffer, length);
 }
 
 }  // namespace tervan::os

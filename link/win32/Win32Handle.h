@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "link/Handle.h"
+#include "link/LinkResult.h"
 
 namespace tervan::os::win32 {
 
@@ -26,25 +27,17 @@ inline int lastErrorOr(DWORD fallback) {
 }
 
 // One synchronous ReadFile or WriteFile, as the port and the pipes do them: the count moved
-// goes to *count when given, the result is the call's success.
-inline bool readCounted(PlatformHandle handle, void* buffer, std::uint32_t length,
-                        std::uint32_t* count) {
+// and, when the call failed, its error.
+inline LinkResult readCounted(PlatformHandle handle, void* buffer, std::uint32_t length) {
     DWORD got = 0;
     const BOOL ok = ::ReadFile(handleOf(handle), buffer, length, &got, nullptr);
-    if (count != nullptr) {
-        *count = got;
-    }
-    return ok != FALSE;
+    return {static_cast<std::uint32_t>(got), ok != FALSE ? 0 : lastErrorOr(ERROR_READ_FAULT)};
 }
 
-inline bool writeCounted(PlatformHandle handle, const void* buffer, std::uint32_t length,
-                         std::uint32_t* count) {
+inline LinkResult writeCounted(PlatformHandle handle, const void* buffer, std::uint32_t length) {
     DWORD done = 0;
     const BOOL ok = ::WriteFile(handleOf(handle), buffer, length, &done, nullptr);
-    if (count != nullptr) {
-        *count = done;
-    }
-    return ok != FALSE;
+    return {static_cast<std::uint32_t>(done), ok != FALSE ? 0 : lastErrorOr(ERROR_WRITE_FAULT)};
 }
 
 }  // namespace tervan::os::win32

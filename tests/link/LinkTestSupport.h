@@ -17,10 +17,11 @@
 
 namespace tervan::testing {
 
-using Clock = std::chrono::steady_clock;
-
-inline long long millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+// Real time passed since `start`, for the few tests that measure the real time-outs.
+inline long long millisecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
 }
 
 inline void sleepMs(int ms) {

@@ -1,4 +1,5 @@
 // UsbPipeLink over real FIFO pairs: the test holds the device's ends of PIPE00 and PIPE01.
+// The link's time-outs run on a driven clock; one test measures the real one.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -13,10 +14,11 @@
 #include "link/PipeFile.h"
 #include "link/SystemPaths.h"
 #include "link/UsbPipeLink.h"
+#include "support/DrivenClock.h"
 #include "support/TempDir.h"
 
 using namespace tervan;
-using tervan::testing::Clock;
+using tervan::testing::DrivenClock;
 using tervan::testing::FifoDevice;
 using tervan::testing::millisecondsSince;
 using tervan::testing::openDescriptorCount;
@@ -45,7 +47,12 @@ protected:
 
     TempDir dir;
     FifoDevice device{usbClassFolder(dir.path()) + "/target-1"};
-    UsbPipeLink link;
+    // Only looks at the pipes: a time-out passes at once and shows in clock.elapsed().
+    DrivenClock clock;
+    UsbPipeLink link{clock};
+    // Lets a wait really block (up to the whole time-out) for a device that answers bit by
+    // bit, and keeps its own time still unless a time-out runs out.
+    DrivenClock patient{std::chrono::seconds(10)};
 };
 
 }  // namespace
@@ -60,14 +67,16 @@ TEST_F(UsbPipeLinkTest, OpenWriteAndReadAgainstTheDevice) {
     EXPECT_NE(link.readPipe, kInvalidHandle);
     EXPECT_NE(link.writePipe, kInvalidHandle);
 
-    std::uint32_t written = 0;
-    EXPECT_EQ(link.write("frame", 5, &written), LINK_OK);
-    EXPECT_EQ(written, 5u);
+    const LinkResult written = link.write("frame", 5);
+    EXPECT_EQ(written.count, 5u);
+    EXPECT_EQ(linkStatusOf(written), LINK_OK);
     EXPECT_EQ(device.receive(), "frame");
 
     ASSERT_TRUE(device.send("X"));
     char byte = 0;
-    EXPECT_EQ(link.read(&byte, 1), LINK_OK);
+    const LinkResult read = link.read(&byte, 1);
+    EXPECT_EQ(read.count, 1u);
+    EXPECT_EQ(linkStatusOf(read), LINK_OK);
     EXPECT_EQ(byte, 'X');
 
     EXPECT_EQ(link.close(), LINK_OK);
@@ -84,20 +93,20 @@ TEST_F(UsbPipeLinkTest, DevicePathWithBackslashesReachesTheSameFolder) {
         }
     }
     ASSERT_EQ(link.open(windowsStyle.c_str()), LINK_OK);
-    std::uint32_t written = 0;
-    EXPECT_EQ(link.write("W", 1, &written), LINK_OK);
+    EXPECT_EQ(link.write("W", 1).count, 1u);
     EXPECT_EQ(device.receive(), "W");
 }
 
 TEST_F(UsbPipeLinkTest, ReadTakesWhatIsThereUpToTheLengthAndFillsInSeveralReads) {
-    ASSERT_EQ(link.open(device.path().c_str()), LINK_OK);
+    UsbPipeLink waiting(patient);
+    ASSERT_EQ(waiting.open(device.path().c_str()), LINK_OK);
     ASSERT_TRUE(device.send("abc"));
     char one = 0;
-    EXPECT_EQ(link.read(&one, 1), LINK_OK);
+    EXPECT_EQ(waiting.read(&one, 1).error, 0);
     EXPECT_EQ(one, 'a');
     EXPECT_EQ(pendingForHost(), 2);
     char two[2] = {};
-    EXPECT_EQ(link.read(two, 2), LINK_OK);
+    EXPECT_EQ(waiting.read(two, 2).error, 0);
     EXPECT_EQ(std::string(two, 2), "bc");
 
     // Three bytes arriving one by one still make one successful three-byte read.
@@ -108,13 +117,17 @@ TEST_F(UsbPipeLinkTest, ReadTakesWhatIsThereUpToTheLengthAndFillsInSeveralReads)
         }
     });
     char three[3] = {};
-    EXPECT_EQ(link.read(three, 3), LINK_OK);
+    const LinkResult result = waiting.read(three, 3);
     peer.join();
+    EXPECT_EQ(result.count, 3u);
+    EXPECT_EQ(result.error, 0);
     EXPECT_EQ(std::string(three, 3), "xyz");
+    EXPECT_EQ(patient.elapsed().count(), 0);
 }
 
 TEST_F(UsbPipeLinkTest, FiveShortReadsGiveAnIoErrorWithFiveBytesInTheBuffer) {
-    ASSERT_EQ(link.open(device.path().c_str()), LINK_OK);
+    UsbPipeLink waiting(patient);
+    ASSERT_EQ(waiting.open(device.path().c_str()), LINK_OK);
     // The device sends one byte at a time, the next only once the host has taken the last, so
     // every platform read brings exactly one byte.
     std::thread peer([this] {
@@ -128,50 +141,56 @@ TEST_F(UsbPipeLinkTest, FiveShortReadsGiveAnIoErrorWithFiveBytesInTheBuffer) {
     });
     char buffer[7];
     std::memset(buffer, '.', sizeof buffer);
-    const auto start = Clock::now();
-    const LinkStatus status = link.read(buffer, 6);
-    const auto elapsed = millisecondsSince(start);
+    const LinkResult result = waiting.read(buffer, 6);
     peer.join();
-    EXPECT_EQ(status, LINK_IO_ERROR);
+    EXPECT_EQ(result.error, kErrorTimedOut);
+    EXPECT_EQ(linkStatusOf(result), LINK_IO_ERROR);
+    EXPECT_EQ(result.count, 5u);
     EXPECT_EQ(std::string(buffer, 7), "12345..");
-    EXPECT_LT(elapsed, 1500);  // five quick reads, no time-out involved
+    EXPECT_EQ(patient.elapsed().count(), 0);  // five quick reads, no time-out involved
     // The sixth byte was never read.
     EXPECT_EQ(pendingForHost(), 1);
 }
 
 TEST_F(UsbPipeLinkTest, SilentDeviceMakesAReadFailAfterAboutOneSecond) {
-    ASSERT_EQ(link.open(device.path().c_str()), LINK_OK);
+    UsbPipeLink timed;  // on the steady clock
+    ASSERT_EQ(timed.open(device.path().c_str()), LINK_OK);
     char byte = '?';
-    const auto start = Clock::now();
-    EXPECT_EQ(link.read(&byte, 1), LINK_IO_ERROR);
+    const auto start = std::chrono::steady_clock::now();
+    const LinkResult result = timed.read(&byte, 1);
     const auto elapsed = millisecondsSince(start);
+    EXPECT_EQ(result.count, 0u);
+    EXPECT_EQ(result.error, kErrorTimedOut);
+    EXPECT_EQ(linkStatusOf(result), LINK_IO_ERROR);
     EXPECT_EQ(byte, '?');
-    EXPECT_GE(elapsed, 950);
-    EXPECT_LE(elapsed, 1600);
+    EXPECT_GE(elapsed, 990);
+    EXPECT_LE(elapsed, 2500);
 }
 
 TEST_F(UsbPipeLinkTest, ReadOnANeverOpenedLinkIsNotOpenEvenWithoutABuffer) {
     char byte = 0;
-    EXPECT_EQ(link.read(nullptr, 1), LINK_NOT_OPEN);
-    EXPECT_EQ(link.read(nullptr, 0), LINK_NOT_OPEN);
-    EXPECT_EQ(link.read(&byte, 1), LINK_NOT_OPEN);
-    std::uint32_t written = 9;
-    EXPECT_EQ(link.write("H", 1, &written), LINK_NOT_OPEN);
-    EXPECT_EQ(link.write(nullptr, 1, &written), LINK_NOT_OPEN);
-    EXPECT_EQ(written, 9u);
+    for (const LinkResult& result :
+         {link.read(nullptr, 1), link.read(nullptr, 0), link.read(&byte, 1), link.write("H", 1),
+          link.write(nullptr, 1)}) {
+        EXPECT_EQ(result.count, 0u);
+        EXPECT_EQ(result.error, kErrorNotOpen);
+        EXPECT_EQ(linkStatusOf(result), LINK_NOT_OPEN);
+    }
 }
 
 TEST_F(UsbPipeLinkTest, MissingBufferOrZeroLengthIsABadArgument) {
     ASSERT_EQ(link.open(device.path().c_str()), LINK_OK);
     char byte = 0;
-    EXPECT_EQ(link.read(&byte, 0), LINK_BAD_ARGUMENT);
-    EXPECT_EQ(link.read(nullptr, 1), LINK_BAD_ARGUMENT);
-    std::uint32_t written = 9;
-    EXPECT_EQ(link.write(nullptr, 1, &written), LINK_BAD_ARGUMENT);
-    EXPECT_EQ(written, 9u);
+    for (const LinkResult& result :
+         {link.read(&byte, 0), link.read(nullptr, 1), link.write(nullptr, 1)}) {
+        EXPECT_EQ(result.count, 0u);
+        EXPECT_EQ(result.error, kErrorBadArgument);
+        EXPECT_EQ(linkStatusOf(result), LINK_BAD_ARGUMENT);
+    }
     // A zero-length write is passed on and accepted.
-    EXPECT_EQ(link.write("H", 0, &written), LINK_OK);
-    EXPECT_EQ(written, 0u);
+    const LinkResult empty = link.write("H", 0);
+    EXPECT_EQ(empty.error, 0);
+    EXPECT_EQ(empty.count, 0u);
 }
 
 TEST_F(UsbPipeLinkTest, CloseOnAClosedLinkIsHarmless) {
@@ -196,7 +215,7 @@ TEST_F(UsbPipeLinkTest, MissingReadPipeLeavesBothHandlesInvalid) {
 TEST_F(UsbPipeLinkTest, NoReaderOnTheWritePipeFailsAtOnce) {
     device.detach();  // the pipe files stay, nobody is on the device's side
     const int before = openDescriptorCount();
-    const auto start = Clock::now();
+    const auto start = std::chrono::steady_clock::now();
     const LinkStatus status = link.open(device.path().c_str());
     EXPECT_LT(millisecondsSince(start), 500);
     EXPECT_NE(status, LINK_OK);
@@ -248,8 +267,7 @@ TEST_F(UsbPipeLinkTest, DevicePathTooLongForThePipeNamesIsRefusedNotCut) {
     EXPECT_EQ(link.readPipe, kInvalidHandle);
     EXPECT_EQ(link.writePipe, kInvalidHandle);
     // Nothing is held: the link cannot write anywhere.
-    std::uint32_t written = 0;
-    EXPECT_EQ(link.write("H", 1, &written), LINK_NOT_OPEN);
+    EXPECT_EQ(link.write("H", 1).error, kErrorNotOpen);
 }
 
 TEST_F(UsbPipeLinkTest, ThousandOpenCloseCyclesLeakNoDescriptor) {
@@ -268,8 +286,7 @@ TEST_F(UsbPipeLinkTest, ThousandOpensWithoutCloseLeakNoDescriptor) {
     }
     EXPECT_EQ(openDescriptorCount(), before + 2);  // just the one pair held
     // The pair held last works.
-    std::uint32_t written = 0;
-    EXPECT_EQ(link.write("H", 1, &written), LINK_OK);
+    EXPECT_EQ(link.write("H", 1).count, 1u);
     EXPECT_EQ(device.receive(), "H");
     link.close();
     EXPECT_EQ(openDescriptorCount(), before);
@@ -288,24 +305,25 @@ TEST_F(UsbPipeLinkTest, DestroyingALinkClosesItsPipes) {
 TEST_F(UsbPipeLinkTest, WriteAfterTheDeviceWentAwayFailsWithoutEndingTheProcess) {
     ASSERT_EQ(link.open(device.path().c_str()), LINK_OK);
     device.detach();  // the reader of PIPE00 is gone: the next write meets EPIPE
-    std::uint32_t written = 77;
-    EXPECT_EQ(link.write("frame", 5, &written), LINK_IO_ERROR);
-    EXPECT_EQ(written, 0u);
+    const LinkResult written = link.write("frame", 5);
+    EXPECT_EQ(written.count, 0u);
+    EXPECT_EQ(written.error, EPIPE);
+    EXPECT_EQ(linkStatusOf(written), LINK_IO_ERROR);
     // The read pipe stays quiet: a read fails after its time-out, it does not hang.
     char byte = 0;
-    const auto start = Clock::now();
-    EXPECT_EQ(link.read(&byte, 1), LINK_IO_ERROR);
-    EXPECT_LE(millisecondsSince(start), 1600);
+    const LinkResult read = link.read(&byte, 1);
+    EXPECT_EQ(read.error, kErrorTimedOut);
+    EXPECT_EQ(linkStatusOf(read), LINK_IO_ERROR);
+    EXPECT_EQ(clock.elapsed().count(), 1000);
 }
 
 TEST_F(UsbPipeLinkTest, OsPipeCallsOnTheInvalidHandleFailQuietly) {
-    std::uint32_t count = 5;
     char byte = 0;
-    EXPECT_FALSE(os::pipeRead(kInvalidHandle, &byte, 1, &count));
-    EXPECT_EQ(count, 0u);
-    count = 5;
-    EXPECT_FALSE(os::pipeWrite(kInvalidHandle, &byte, 1, &count));
-    EXPECT_EQ(count, 0u);
+    for (const LinkResult& result : {os::pipeRead(kInvalidHandle, &byte, 1, clock),
+                                     os::pipeWrite(kInvalidHandle, &byte, 1, clock)}) {
+        EXPECT_EQ(result.count, 0u);
+        EXPECT_EQ(result.error, EBADF);
+    }
     os::pipeClose(kInvalidHandle);
     int error = 0;
     EXPECT_EQ(os::pipeOpen(dir.file("none").c_str(), os::PipeSide::Read, &error), kInvalidHandle);
