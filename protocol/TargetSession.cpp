@@ -32,6 +32,14 @@ Outcome portOutcome(int error) {
     }
 }
 
+// A read that brought no answer: the line stayed silent, or it failed under the read.
+Outcome missingAnswer(const LinkResult& read, std::uint32_t frame) {
+    if (read.error == 0 || read.error == kErrorTimedOut) {
+        return {OutcomeKind::NoAnswer, frame};
+    }
+    return {OutcomeKind::LineLost, frame, 0, read.error};
+}
+
 }  // namespace
 
 void TargetSession::applyModel() {
@@ -99,6 +107,7 @@ Outcome TargetSession::connectSerial() {
     // them end the wait.
     int seconds = kConnectSeconds;
     int stray = 0;
+    LinkResult read;
     while (seconds != 0) {
         setStatus(countdownText(seconds));
         if (!serialLink.isOpen()) {
@@ -110,7 +119,8 @@ Outcome TargetSession::connectSerial() {
             }
         }
         std::uint8_t byte = 0;
-        if (serialLink.read(&byte, 1).count == 0) {
+        read = serialLink.read(&byte, 1);
+        if (read.count == 0) {
             --seconds;
             continue;
         }
@@ -123,7 +133,7 @@ Outcome TargetSession::connectSerial() {
         }
     }
     serialLink.close();
-    return {OutcomeKind::NoAnswer};
+    return missingAnswer(read, 0);
 }
 
 Outcome TargetSession::connectUsb() {
@@ -136,12 +146,12 @@ Outcome TargetSession::connectUsb() {
         // forgets it, so that the next pass looks for it afresh.
         if (usbDevice.present != 0) {
             std::uint8_t byte = 0;
-            const LinkStatus status = linkStatusOf(usbLink.read(&byte, 1));
-            if (status != LINK_OK) {
+            const LinkResult read = usbLink.read(&byte, 1);
+            if (const LinkStatus status = linkStatusOf(read); status != LINK_OK) {
                 detachUsbDevice();
                 setStatus(returnCodeText(status));
                 if (last.ok()) {
-                    last = {OutcomeKind::NoAnswer};
+                    last = missingAnswer(read, 0);
                 }
             } else if (byte == kAnswerAccepted) {
                 return kDone;
@@ -235,10 +245,9 @@ Outcome TargetSession::sendCommand(std::uint8_t command) {
         return finish(Sequence::Command, sendFrameUsb());
     }
     // Over the serial line the loader does not answer 'G' or 'R'.
-    std::uint32_t written = 0;
-    written = serialLink.write(frameBuffer.data(), frameLength).count;
-    if (written != frameLength) {
-        return finish(Sequence::Command, {OutcomeKind::SendFailed});
+    if (const LinkResult sent = serialLink.write(frameBuffer.data(), frameLength);
+        sent.count != frameLength) {
+        return finish(Sequence::Command, {OutcomeKind::SendFailed, 0, 0, sent.error});
     }
     return kDone;
 }
@@ -246,15 +255,14 @@ Outcome TargetSession::sendCommand(std::uint8_t command) {
 Outcome TargetSession::sendFrameUsb(std::uint32_t frame) {
     // A rejected frame is sent again up to two more times; the last answer names the failure.
     int attempts = 3;
-    std::uint32_t written = 0;
-    written = usbLink.write(frameBuffer.data(), frameLength).count;
+    LinkResult sent = usbLink.write(frameBuffer.data(), frameLength);
     for (;;) {
-        if (written != frameLength) {
-            return {OutcomeKind::SendFailed, frame};
+        if (sent.count != frameLength) {
+            return {OutcomeKind::SendFailed, frame, 0, sent.error};
         }
         std::uint8_t answer = 0;
-        if (linkStatusOf(usbLink.read(&answer, 1)) != LINK_OK) {
-            return {OutcomeKind::NoAnswer, frame};
+        if (const LinkResult read = usbLink.read(&answer, 1); linkStatusOf(read) != LINK_OK) {
+            return missingAnswer(read, frame);
         }
         if (answer == kAnswerAccepted) {
             return kDone;
@@ -262,20 +270,18 @@ Outcome TargetSession::sendFrameUsb(std::uint32_t frame) {
         if (--attempts == 0) {
             return {rejectionOf(answer), frame, answer};
         }
-        written = 0;
-        written = usbLink.write(frameBuffer.data(), frameLength).count;
+        sent = usbLink.write(frameBuffer.data(), frameLength);
     }
 }
 
 Outcome TargetSession::sendFrameSerial(std::uint32_t frame) {
-    std::uint32_t written = 0;
-    written = serialLink.write(frameBuffer.data(), frameLength).count;
-    if (written != frameLength) {
-        return {OutcomeKind::SendFailed, frame};
+    if (const LinkResult sent = serialLink.write(frameBuffer.data(), frameLength);
+        sent.count != frameLength) {
+        return {OutcomeKind::SendFailed, frame, 0, sent.error};
     }
     std::uint8_t answer = 0;
-    if (serialLink.read(&answer, 1).count == 0) {
-        return {OutcomeKind::NoAnswer, frame};
+    if (const LinkResult read = serialLink.read(&answer, 1); read.count == 0) {
+        return missingAnswer(read, frame);
     }
     serialLink.purge();
     if (answer == kAnswerAccepted) {

@@ -25,8 +25,9 @@ inline constexpr int kMaxStrayBytes = 500;
 
 class TargetSession {
 public:
+    // Every time-out of the links and every pause between connect passes reads `clock`.
     explicit TargetSession(SessionSink& sink, Clock& clock = realClock())
-        : sink_(sink), clock_(clock) {}
+        : usbLink(clock), serialLink(clock), sink_(sink), clock_(clock) {}
     TargetSession(const TargetSession&) = delete;
     TargetSession& operator=(const TargetSession&) = delete;
 
