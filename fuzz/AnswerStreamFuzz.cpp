@@ -55,7 +55,7 @@
 #include "support/RecordingWindow.h"
 
 using namespace tervan;
-using Clock = std::chrono::steady_clock;
+using WallClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 namespace {
@@ -510,9 +510,9 @@ public:
 
 // Runs one handler and checks that it returns in time.
 void timed(DownloaderDialog& dialog, int control) {
-    const auto started = Clock::now();
+    const auto started = WallClock::now();
     dialog.controlClicked(control);
-    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - started);
+    const auto took = std::chrono::duration_cast<milliseconds>(WallClock::now() - started);
     if (took.count() > kHandlerLimitMs) {
         std::fprintf(stderr, "handler %d took %lld ms\n", control,
                      static_cast<long long>(took.count()));
