@@ -33,24 +33,6 @@ std::string listOfChoices(const std::vector<std::string>& choices) {
     return text;
 }
 
-// The stored model value for a --model value: a class's own spelling ("256"), or another chip
-// its window name lists ("SAM7S256/128" also takes 128).
-std::optional<std::int32_t> modelOfCommandLine(std::string_view text) {
-    if (const auto model = modelByCommandName(text)) {
-        return model;
-    }
-    for (std::size_t row = 0; row < chipModels().size(); ++row) {
-        std::string_view rest = chipModels()[row].windowName;
-        for (auto slash = rest.find('/'); slash != std::string_view::npos; slash = rest.find('/')) {
-            rest.remove_prefix(slash + 1);
-            if (!text.empty() && rest.substr(0, rest.find('/')) == text) {
-                return static_cast<std::int32_t>(row);
-            }
-        }
-    }
-    return std::nullopt;
-}
-
 // "256 (SAM7S256/128) or 64 (SAM7S64/32)", for the error on a --model value that names none.
 std::string modelChoicesText() {
     std::vector<std::string> choices;
@@ -125,7 +107,7 @@ std::string applyPort(CliOptions& o, const std::string& port) {
 }
 
 std::string applyModel(CliOptions& o, const std::string& model) {
-    const auto stored = modelOfCommandLine(model);
+    const auto stored = modelByCommandName(model);
     if (!stored) {
         return "--model takes " + modelChoicesText() + ", not '" + model + "'";
     }

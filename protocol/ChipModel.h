@@ -12,6 +12,7 @@ namespace tervan {
 struct ChipModel {
     const char* windowName;     // the caption of its radio button
     const char* commandName;    // the command line's spelling: --model 256
+    const char* otherChip;      // the class's other chip, taken on the command line too: 128
     std::uint32_t pageSize;     // bytes of image data in one frame
     std::uint32_t flashSize;    // the largest image for flash
     std::uint32_t frameLength;  // CRC (2), command, block (2) and one page
@@ -21,8 +22,8 @@ struct ChipModel {
 // Row n is the stored model value n. The table's order is the order of the window's radio
 // buttons.
 inline constexpr ChipModel kChipModels[] = {
-    {"SAM7S256/128", "256", 256, 262144, 261, 65536},
-    {"SAM7S64/32", "64", 128, 65536, 133, 65536},
+    {"SAM7S256/128", "256", "128", 256, 262144, 261, 65536},
+    {"SAM7S64/32", "64", "32", 128, 65536, 133, 65536},
 };
 
 inline constexpr std::size_t kChipModelCount = std::size(kChipModels);
@@ -34,7 +35,8 @@ constexpr const ChipModel& chipModel(std::int32_t storedModel) {
     return kChipModels[named ? static_cast<std::size_t>(storedModel) : 1];
 }
 
-// The stored model value for the command line's spelling ("256", "64"), if there is one.
+// The stored model value for the command line's spelling of a class ("256", "64") or of its
+// other chip ("128", "32"), if there is one.
 std::optional<std::int32_t> modelByCommandName(std::string_view name);
 
 // All the rows, for listings and usage texts.

@@ -1,7 +1,6 @@
 #include "sim/SimOptions.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <climits>
 #include <iterator>
@@ -45,39 +44,6 @@ std::string modelSpellings(const char* separator) {
         text += (text.empty() ? "" : separator) + std::string(chip.commandName);
     }
     return text;
-}
-
-// Whether a window name lists the chip of this size: "SAM7S256/128" lists 256 and 128.
-bool listsChip(std::string_view windowName, const std::string& size) {
-    for (;;) {
-        const auto slash = windowName.find('/');
-        const std::string_view chip = windowName.substr(0, slash);
-        if (chip.size() >= size.size() && chip.substr(chip.size() - size.size()) == size &&
-            (chip.size() == size.size() ||
-             !std::isdigit(static_cast<unsigned char>(chip[chip.size() - size.size() - 1])))) {
-            return true;
-        }
-        if (slash == std::string_view::npos) {
-            return false;
-        }
-        windowName.remove_prefix(slash + 1);
-    }
-}
-
-// The stored model value for --model: a row's own spelling, or another chip its window name
-// lists (128 is a SAM7S256/128).
-std::optional<int> modelForSize(long long size) {
-    const std::string spelled = std::to_string(size);
-    if (const auto model = modelByCommandName(spelled)) {
-        return *model;
-    }
-    const auto rows = chipModels();
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (listsChip(rows[i].windowName, spelled)) {
-            return static_cast<int>(i);
-        }
-    }
-    return std::nullopt;
 }
 
 // One option met on the command line, with its value when it takes one.
@@ -131,7 +97,7 @@ constexpr Option kOptions[] = {
          if (!g.number(0, 1024, size)) {
              return false;
          }
-         const auto model = modelForSize(size);
+         const auto model = modelByCommandName(std::to_string(size));
          if (!model) {
              return g.bad(" (" + modelSpellings(" or ") + ")");
          }

@@ -57,6 +57,7 @@ TEST(ChipModelTable, EveryRowIsConsistent) {
         EXPECT_LE(chip.flashSize, kMaxImageSize);
         EXPECT_LE(chip.ramSize, kMaxImageSize);
         EXPECT_EQ(modelByCommandName(chip.commandName), static_cast<std::int32_t>(row));
+        EXPECT_EQ(modelByCommandName(chip.otherChip), static_cast<std::int32_t>(row));
         EXPECT_EQ(&chipModel(static_cast<std::int32_t>(row)), &chip);
     }
     EXPECT_FALSE(modelByCommandName("128k"));
