@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "link/SystemPaths.h"
@@ -125,8 +126,30 @@ TEST_P(SessionTest, RejectedPageNamesItsFrame) {
     EXPECT_EQ(sink.statuses.back(), "Error while flashing");
 }
 
+// A serial line that goes away while the tool waits for an answer is lost, not silent. (Over
+// USB the tool holds the answer pipe's writing end itself, so a vanished device stays silent.)
+class SerialSessionTest : public SessionTest {};
+
+TEST_P(SerialSessionTest, LineGoneUnderAReadIsLost) {
+    auto& t = startTarget({{2, std::string(1, sim::kForcedNoAnswer)}});
+    auto& s = session();
+    ASSERT_EQ(s.connectTarget(), kDone);
+    std::thread unplug([&t] {
+        t.waitForFrames(3, 5000);
+        t.stop();
+    });
+    const Outcome sent = s.downloadImage(kCommandWrite, imageOf(1000));
+    unplug.join();
+    EXPECT_EQ(sent.kind, OutcomeKind::LineLost);
+    EXPECT_EQ(sent.frame, 2u);
+    EXPECT_NE(sent.error, 0);
+    EXPECT_EQ(sink.messages, std::vector<std::string>{"No Answer from device!"});
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, SessionTest,
                          ::testing::Values(Transport::Serial, Transport::Usb),
                          [](const auto& info) {
                              return info.param == Transport::Usb ? "Usb" : "Serial";
                          });
+INSTANTIATE_TEST_SUITE_P(Transports, SerialSessionTest, ::testing::Values(Transport::Serial),
+                         [](const auto&) { return "Serial"; });
