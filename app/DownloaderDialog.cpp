@@ -290,8 +290,12 @@ Outcome DownloaderDialog::loadImage(bool readData) {
     const auto length = static_cast<std::uint32_t>(info.size);
     if (readData) {
         // A read that stays short of the file's length is a failure, never a download of
-        // what the buffer held before.
-        if (os::readImageFile(file.handle, session_.imageBuffer.data(), length) != length) {
+        // what the buffer held before. So is a file that changed while it was read (a linker
+        // still writing it takes no lock): its size or modification time moved.
+        os::ImageFileInfo after;
+        if (os::readImageFile(file.handle, session_.imageBuffer.data(), length) != length ||
+            !os::imageFileInfo(file.handle, &after) || after.size != info.size ||
+            after.modified != info.modified) {
             file.close();
             return fail(OutcomeKind::ImageUnreadable);
         }

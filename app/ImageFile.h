@@ -1,5 +1,5 @@
 // Operating-system services behind the image file: an existing file opened for reading only,
-// held exclusively for the length of one check or read.
+// held against writers for the length of one check or read.
 #pragma once
 
 #include <cstdint>

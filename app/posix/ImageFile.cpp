@@ -8,6 +8,21 @@
 #include <cerrno>
 
 namespace tervan::os {
+namespace {
+
+// A shared lock stands in for opening without sharing: a program that holds the file locked
+// for writing keeps us out, and none can lock it for writing while we read. Only reading is
+// done here, so a shared lock is enough, and it is what a read-only descriptor may take on
+// every file system (NFS refuses an exclusive one). A file system that keeps no locks at all
+// gives no lock and no refusal.
+bool lockForReading(int fd) {
+    if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+        return true;
+    }
+    return errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOTSUP || errno == EINVAL;
+}
+
+}  // namespace
 
 PlatformHandle openImageFile(const std::string& path) {
     if (path.empty()) {
@@ -19,9 +34,7 @@ PlatformHandle openImageFile(const std::string& path) {
     }
     struct stat info {};
     // Only a regular file is an image: a FIFO or a device could block or never end.
-    // The exclusive lock stands in for opening without sharing: a program that holds a lock
-    // on the file keeps us out, and we keep it out while we read.
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || !lockForReading(fd)) {
         ::close(fd);
         return kInvalidHandle;
     }

@@ -2,6 +2,7 @@
 // re-check on activation, the rejection of a file that is too large), the file keeps its
 // bytes and its times, and no descriptor of it is ever opened for writing.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -134,3 +135,25 @@ TEST_P(ImageFileUntouched, EveryOperationLeavesTheFileAsItWas) {
 
 INSTANTIATE_TEST_SUITE_P(Reliability, ImageFileUntouched,
                          ::testing::Values(Transport::Serial, Transport::Usb), transportName);
+
+namespace {
+
+class ImageFileReading : public ToolFixture {};
+
+}  // namespace
+
+// Another program's lock for reading leaves the file readable; one for writing keeps it out
+// (and a download reports the file as unloadable).
+TEST_F(ImageFileReading, WritersKeepTheToolOutReadersDoNot) {
+    auto& d = startTool(1);
+    makeImage("fw.bin", 1000);
+    for (const auto& [lock, readable] : {std::pair{LOCK_SH, true}, std::pair{LOCK_EX, false}}) {
+        const int holder = ::open(dir.file("fw.bin").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::flock(holder, lock | LOCK_NB), 0);
+        d.imagePath = dir.file("fw.bin");
+        window.boxes.clear();
+        EXPECT_EQ(d.loadImage(true).ok(), readable) << lock;
+        EXPECT_EQ(window.boxes.empty(), readable) << lock;
+        ::close(holder);
+    }
+}
