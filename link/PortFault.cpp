@@ -21,8 +21,9 @@ PortFault portFaultOf(int systemError) {
 #else
     switch (systemError) {
         case ENOENT:
-        case ENXIO:
-        case ENODEV:
+        case ENXIO:   // a device node with no device behind it
+        case ENODEV:  // a serial port without a UART
+        case EIO:     // a UART that does not answer
             return PortFault::Missing;
         case EBUSY:
             return PortFault::Busy;

@@ -1,5 +1,7 @@
 #include "link/SerialLink.h"
 
+#include "link/PortFault.h"
+
 namespace tervan {
 
 namespace {
@@ -81,7 +83,8 @@ int SerialLink::probe(const char* path) const {
     int error = 0;
     const PlatformHandle probeHandle = os::serialOpen(path, &error);
     if (probeHandle == kInvalidHandle) {
-        return error;
+        // A device node with nothing behind it is as missing as a name that does not exist.
+        return portFaultOf(error) == PortFault::Missing ? kErrorNotFound : error;
     }
     os::serialClose(probeHandle);
     return 0;

@@ -31,7 +31,8 @@ public:
     LinkResult read(void* buffer, std::uint32_t length);
     int purge();
     // 0 when the port can be opened now, otherwise the platform's error code for the failed
-    // open (2: no such port). Uses and changes none of the link's state.
+    // open; 2 for a port that does not exist or has no device behind it. Uses and changes none
+    // of the link's state.
     int probe(const char* path) const;
 
     PlatformHandle handle = kInvalidHandle;

@@ -8,10 +8,14 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -111,6 +115,27 @@ void waitUntilSent(int fd, Clock::TimePoint deadline, Clock& clock) {
     }
 }
 
+// A ttyS the kernel registered although it found no UART behind it (type unknown) opens, but
+// nothing will ever answer on it: such a port is as missing as one that does not exist.
+bool isPortWithoutUart(int fd, const std::string& device) {
+#ifdef __linux__
+    char resolved[PATH_MAX];
+    if (::realpath(device.c_str(), resolved) == nullptr) {
+        return false;
+    }
+    const std::string_view path(resolved);
+    if (path.substr(path.rfind('/') + 1).rfind("ttyS", 0) != 0) {
+        return false;
+    }
+    serial_struct info{};
+    return ::ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type == PORT_UNKNOWN;
+#else
+    (void)fd;
+    (void)device;
+    return false;
+#endif
+}
+
 // Raises or lowers one modem line. A device without modem lines (a pseudo-terminal) refuses;
 // that is no error for the line settings.
 void setModemLine(int fd, int line, bool on) {
@@ -158,6 +183,11 @@ PlatformHandle serialOpen(const char* path, int* error) {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         result = errno != 0 ? errno : EIO;
+        return kInvalidHandle;
+    }
+    if (isPortWithoutUart(fd, device)) {
+        ::close(fd);
+        result = ENODEV;
         return kInvalidHandle;
     }
     // flock holds off every other opener, root and this program's own probe included.

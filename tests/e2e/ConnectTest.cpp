@@ -1,7 +1,13 @@
 // The connection handshake end to end: the countdown, the 'X' and 'H' exchange, time-outs,
 // stray bytes, missing ports and USB discovery.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 
 #include "ToolFixture.h"
 
@@ -93,6 +99,29 @@ TEST_F(ConnectTest, MissingComPort) {
     EXPECT_EQ(window.texts[kStatusLine], "COM port not available!");
     EXPECT_EQ(window.buttonRow(), "100000");
     EXPECT_EQ(dialog->session().serialLink.isOpen(), 0);
+}
+
+// A port whose node has nothing behind it (here a socket, which every open refuses with
+// ENXIO) is reported as missing, both when it is chosen and on Connect.
+TEST_F(ConnectTest, PortWithNothingBehindItIsMissing) {
+    std::filesystem::create_directories(dir.file("ports"));
+    const int node = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = dir.file("ports/COM7");
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, path.c_str());
+    ASSERT_EQ(::bind(node, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    auto& d = startTool(1);
+    window.comSelection = 6;
+    d.comSelectionChanged();
+    EXPECT_EQ(window.boxes, std::vector<std::string>{"This COM-Port is not available!"});
+    window.boxes.clear();
+    d.session().comPortPath = "\\\\.\\COM7";
+    EXPECT_EQ(d.session().connectTarget().kind, OutcomeKind::PortMissing);
+    EXPECT_EQ(window.boxes, std::vector<std::string>{"COM port not available!"});
+    ::close(node);
 }
 
 TEST_F(ConnectTest, ComPortHeldOpenCountsAsAvailable) {
