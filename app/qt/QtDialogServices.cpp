@@ -15,6 +15,8 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 #include "app/qt/QtDialogWindow.h"
 
@@ -50,13 +52,76 @@ public:
     }
 };
 
+// Qt names files in UTF-8 and shows bytes that are not UTF-8 as U+FFFD, so a path Qt hands back
+// may not name the file it shows. Each component holding U+FFFD is looked up among its folder's
+// entries: if exactly one entry is shown under that name, its bytes are taken; otherwise the
+// component's UTF-8 (a name the user typed).
+std::string fileSystemPath(const QString& path) {
+    if (!path.contains(QChar::ReplacementCharacter)) {
+        return QFile::encodeName(path).toStdString();
+    }
+    const QStringList parts = path.split(QLatin1Char('/'));
+    std::string result;
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        if (i > 0) {
+            result += '/';
+        }
+        const QString& part = parts[i];
+        std::string name = QFile::encodeName(part).toStdString();
+        if (part.contains(QChar::ReplacementCharacter)) {
+            std::string found;
+            int matches = 0;
+            std::error_code error;
+            std::filesystem::directory_iterator entry(result.empty() ? "." : result, error);
+            for (; !error && entry != std::filesystem::directory_iterator();
+                 entry.increment(error)) {
+                const std::string entryName = entry->path().filename().native();
+                if (QFile::decodeName(QByteArray::fromStdString(entryName)) == part) {
+                    found = entryName;
+                    ++matches;
+                }
+            }
+            if (matches == 1) {
+                name = found;
+            }
+        }
+        result += name;
+    }
+    return result;
+}
+
+// The folder the chooser starts in: the image's folder (the path itself if it is a folder), or
+// none if that does not exist. A folder Qt cannot name (bytes that are not UTF-8) cannot be
+// shown: the nearest folder above it that Qt can name is taken instead.
+QString startFolder(const std::string& initialPath) {
+    if (initialPath.empty()) {
+        return {};
+    }
+    std::error_code error;
+    std::filesystem::path folder = std::filesystem::absolute(initialPath, error);
+    if (!std::filesystem::is_directory(folder, error)) {
+        folder = folder.parent_path();
+    }
+    if (!std::filesystem::is_directory(folder, error)) {
+        return {};
+    }
+    QString shown = QFile::decodeName(QByteArray::fromStdString(folder.native()));
+    while (!QDir(shown).exists() && folder.has_relative_path()) {
+        folder = folder.parent_path();
+        shown = QFile::decodeName(QByteArray::fromStdString(folder.native()));
+    }
+    return shown;
+}
+
 }  // namespace
 
 void QtDialogWindow::setControlText(int id, const std::string& text) {
     QWidget* widget = control(id);
     if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
-        // The path field holds a file name in the file system's encoding.
-        edit->setText(QFile::decodeName(QByteArray::fromStdString(text)));
+        // The path field holds a file name in the file system's bytes.
+        pathFieldName_ = text;
+        pathFieldShown_ = QFile::decodeName(QByteArray::fromStdString(text));
+        edit->setText(pathFieldShown_);
     } else if (auto* label = qobject_cast<QLabel*>(widget)) {
         label->setText(QString::fromStdString(text));
     } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
@@ -69,7 +134,9 @@ void QtDialogWindow::setControlText(int id, const std::string& text) {
 std::string QtDialogWindow::controlText(int id) {
     QWidget* widget = control(id);
     if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
-        return QFile::encodeName(edit->text()).toStdString();
+        // Text the user has typed is UTF-8; an unchanged name keeps its bytes.
+        return edit->text() == pathFieldShown_ ? pathFieldName_
+                                               : QFile::encodeName(edit->text()).toStdString();
     }
     if (auto* label = qobject_cast<QLabel*>(widget)) {
         return label->text().toStdString();
@@ -183,16 +250,8 @@ void QtDialogWindow::setWaitCursor(bool on) {
 }
 
 std::optional<std::string> QtDialogWindow::chooseImageFile(const std::string& initialPath) {
-    QString folder;
-    if (!initialPath.empty()) {
-        const QFileInfo initial(QFile::decodeName(QByteArray::fromStdString(initialPath)));
-        folder = initial.isDir() ? initial.absoluteFilePath() : initial.absolutePath();
-        if (!QDir(folder).exists()) {
-            folder.clear();
-        }
-    }
     // The one filter "BIN *.bin": Qt takes the pattern from the parentheses.
-    ImageFileDialog chooser(this, tr("Open"), folder, tr("BIN (*.bin)"));
+    ImageFileDialog chooser(this, tr("Open"), startFolder(initialPath), tr("BIN (*.bin)"));
     chooser.setOption(QFileDialog::DontUseNativeDialog, true);
     chooser.setOption(QFileDialog::ReadOnly, false);
     chooser.setAcceptMode(QFileDialog::AcceptOpen);
@@ -200,7 +259,7 @@ std::optional<std::string> QtDialogWindow::chooseImageFile(const std::string& in
     if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty()) {
         return std::nullopt;
     }
-    return QFile::encodeName(chooser.selectedFiles().first()).toStdString();
+    return fileSystemPath(chooser.selectedFiles().first());
 }
 
 void QtDialogWindow::endDialog(DialogResult result) {

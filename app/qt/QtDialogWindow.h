@@ -7,7 +7,9 @@
 
 #include <QDialog>
 #include <QHash>
+#include <QString>
 #include <QTimer>
+#include <string>
 #include <vector>
 
 #include "app/DialogWindow.h"
@@ -94,6 +96,11 @@ private:
     int progressUpper_ = 100;
     int lastListIndex_ = -1;
     int waitCursorDepth_ = 0;
+    // The file name last written into the path field, in the file system's bytes, and the text
+    // it was shown as. Qt shows bytes that are not UTF-8 as U+FFFD, so while the field still
+    // shows that text, reading it gives back these bytes rather than the text's UTF-8.
+    std::string pathFieldName_;
+    QString pathFieldShown_;
     bool initialised_ = false;
     QTimer clickActivationTimer_;
 };

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
+#include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -541,4 +542,47 @@ TEST_F(WindowTest, OpenChoosesAnImageFile) {
     EXPECT_EQ(dialog->imagePath, second);
     EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), "20 Bytes");
     EXPECT_EQ(storedSetting("file"), second);
+}
+
+// Names from a Latin-1 system: their bytes are not UTF-8 and Qt shows them with U+FFFD.
+TEST_F(WindowTest, PathFieldKeepsNamesThatAreNotUtf8) {
+    const std::string path = image("img-\xE9.bin", 30);
+    settings.writeSettingText("setup", "file", path);
+    openShown();
+    EXPECT_EQ(widget<QLineEdit>(kPathField)->text(),
+              QString::fromStdString(dir.path()) + "/img-\uFFFD.bin");
+    EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), "30 Bytes");
+    EXPECT_EQ(window->controlText(kPathField), path);
+
+    // The OK command reads the controls back into the state.
+    QTimer::singleShot(0, window.get(), [this] {
+        QTest::mouseClick(window->control(kCloseButton), Qt::LeftButton);
+    });
+    EXPECT_EQ(window->exec(), static_cast<int>(DialogResult::Ok));
+    EXPECT_EQ(dialog->imagePath, path);
+}
+
+TEST_F(WindowTest, OpenKeepsNamesThatAreNotUtf8) {
+    std::filesystem::create_directory(dir.file("dir-\xE9"));
+    settings.writeSettingText("setup", "file", image("dir-\xE9/old.bin", 10));
+    const std::string chosen = image("img-\xE9.bin", 40);
+
+    // Qt cannot show the folder that holds the last image: the chooser starts above it. The
+    // file chosen under the name Qt shows is the file with the bytes.
+    QString startFolder;
+    ModalAnswerer answerer([&](QDialog* modal) {
+        auto* chooser = qobject_cast<QFileDialog*>(modal);
+        ASSERT_NE(chooser, nullptr);
+        startFolder = chooser->directory().absolutePath();
+        auto* name = chooser->findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_NE(name, nullptr);
+        name->setText(QFile::decodeName(QByteArray::fromStdString(chosen)));
+        static_cast<QDialog*>(chooser)->accept();
+    });
+    openShown();
+    QTest::mouseClick(window->control(kOpenButton), Qt::LeftButton);
+    EXPECT_EQ(startFolder, QString::fromStdString(dir.path()));
+    EXPECT_EQ(dialog->imagePath, chosen);
+    EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), "40 Bytes");
+    EXPECT_EQ(storedSetting("file"), chosen);
 }
