@@ -16,6 +16,11 @@ namespace {
 constexpr int kReplaceAttempts = 40;
 constexpr DWORD kReplaceRetryMs = 10;
 
+// How long a write waits for another writer's lock. Writers hold it for a few milliseconds; one
+// that holds it much longer is stuck, and the write then fails (as a refused write does) rather
+// than freezing the window inside a click.
+constexpr DWORD kLockWaitMs = 2000;
+
 class FileHandle {
 public:
     explicit FileHandle(HANDLE handle) : handle_(handle) {}
@@ -153,13 +158,13 @@ bool replaceSettingsFile(const std::string& path, const std::string& content) {
 // A named mutex rather than a lock on the file: the file is replaced by each write, so a lock
 // on it would not outlive the write, and a lock file would litter the program's folder. A
 // holder that ends without releasing it leaves the mutex abandoned, which the next waiter
-// takes over.
+// takes over; one that keeps it past the wait leaves this lock untaken, and the write fails.
 SettingsLock::SettingsLock(const std::string& path) {
     const HANDLE mutex = ::CreateMutexA(nullptr, FALSE, mutexNameFor(path).c_str());
     if (mutex == nullptr) {
         return;
     }
-    const DWORD waited = ::WaitForSingleObject(mutex, INFINITE);
+    const DWORD waited = ::WaitForSingleObject(mutex, kLockWaitMs);
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
         ::CloseHandle(mutex);
         return;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -28,18 +29,29 @@ constexpr os::win32::testing::SetupApi kSystemSetupApi{
 
 std::atomic<const os::win32::testing::SetupApi*> setupApi{&kSystemSetupApi};
 
+// The largest detail record taken from a driver. A device path is a few hundred characters at
+// most (and one over 259 is left out anyway); a larger size comes from a broken driver and is
+// not allocated.
+constexpr DWORD kMaxDetailSize = 64 * 1024;
+
 // The device path of one interface, or nothing when it cannot be read.
 bool readInterfacePath(const os::win32::testing::SetupApi& api, HDEVINFO set,
                        SP_DEVICE_INTERFACE_DATA& interfaceData, std::string& path) {
     // The first call has no buffer and reports the size the record needs.
     DWORD required = 0;
     api.interfaceDetail(set, &interfaceData, nullptr, 0, &required, nullptr);
-    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
+    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) || required > kMaxDetailSize) {
         return false;
     }
     // A DWORD-aligned buffer of that size. cbSize is the size of the fixed part of the record
-    // as this build lays it out (5 on 32-bit Windows, 8 on 64-bit), never a literal.
-    std::vector<DWORD> buffer((required + sizeof(DWORD) - 1) / sizeof(DWORD));
+    // as this build lays it out (5 on 32-bit Windows, 8 on 64-bit), never a literal. A buffer
+    // that cannot be had leaves this interface out rather than ending the program.
+    std::vector<DWORD> buffer;
+    try {
+        buffer.resize((required + sizeof(DWORD) - 1) / sizeof(DWORD));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer.data());
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     if (api.interfaceDetail(set, &interfaceData, detail, required, nullptr, nullptr) == FALSE) {
@@ -81,8 +93,9 @@ int enumerateUsbDevices(UsbDevicePaths& pathsOut) {
             break;  // 128 slots; further interfaces are not listed
         }
         std::string path;
-        // An interface whose path cannot be read, or whose path does not fit the device
-        // record (259 characters), is left out. A path that fits but leaves no room for a
+        // An interface whose path cannot be read (a failed call, or a record size past any
+        // device path), or whose path does not fit the device record (259 characters), is
+        // left out. A path that fits but leaves no room for a
         // pipe's name (253 to 259 characters) is listed all the same: opening it fails, and
         // the user is told "Can not open device ..." rather than finding no device at all.
         if (readInterfacePath(api, set, interfaceData, path) && path.size() < kDevicePathSize) {

@@ -70,6 +70,37 @@ TEST(Win32SettingsFile, WritesTheIniFileAndReadsItBack) {
     EXPECT_EQ(names, std::vector<std::string>{"tervan.ini"});
 }
 
+TEST(Win32SettingsFile, AWriteGivesUpWhenAnotherWriterHoldsTheLockTooLong) {
+    TempDir dir;
+    SettingsStore store(dir.file("tervan.ini"));
+    ASSERT_TRUE(store.writeSettingInt("setup", "model", 0));
+    const std::string before = readFile(store.settingsPath);
+    // A writer that is stuck with the lock, on a thread of its own (the mutex lets its own
+    // thread in again).
+    const HANDLE taken = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE release = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread stuck([&] {
+        os::SettingsLock lock(store.settingsPath);
+        ::SetEvent(taken);
+        ::WaitForSingleObject(release, 10000);
+    });
+    EXPECT_EQ(::WaitForSingleObject(taken, 5000), WAIT_OBJECT_0);  // no ASSERT: join first
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_FALSE(store.writeSettingInt("setup", "model", 1));
+    const ULONGLONG waited = ::GetTickCount64() - start;
+    ::SetEvent(release);
+    stuck.join();
+    ::CloseHandle(taken);
+    ::CloseHandle(release);
+    EXPECT_GE(waited, 1900u);
+    EXPECT_LT(waited, 4000u);
+    EXPECT_EQ(readFile(store.settingsPath), before);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              1);
+    EXPECT_TRUE(store.writeSettingInt("setup", "model", 1));  // the lock is free again
+}
+
 TEST(Win32SettingsFile, AReadOnlyFileOrAFolderIsNeverReplaced) {
     TempDir dir;
     SettingsStore store(dir.file("tervan.ini"));

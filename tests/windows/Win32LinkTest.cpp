@@ -144,6 +144,7 @@ struct FakeSetupApi {
     std::vector<std::string> paths;
     int failEnumAt = -1;    // index whose enumeration fails with another error
     int failDetailAt = -1;  // index whose detail record cannot be read
+    int absurdSizeAt = -1;  // index whose driver reports a record of almost 4 GiB
     bool noSet = false;     // the set itself cannot be made
     int destroyed = 0;
     bool sizesRight = true;  // every cbSize the layer set matched this build's record
@@ -185,7 +186,7 @@ BOOL WINAPI fakeInterfaceDetail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA data,
     const DWORD needed = static_cast<DWORD>(
         offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
     if (detail == nullptr) {
-        *required = needed;
+        *required = static_cast<int>(data->Reserved) == fake.absurdSizeAt ? 0xFFFFFFF0 : needed;
         ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
@@ -221,13 +222,15 @@ protected:
 };
 
 TEST_F(Win32UsbDiscovery, ListsEveryReadablePathOnceAndReleasesTheSet) {
-    fake.paths = {devicePath(0), std::string(300, 'x'), devicePath(2), devicePath(3)};
+    fake.paths = {devicePath(0), std::string(300, 'x'), devicePath(2),
+                  devicePath(3), devicePath(4),         devicePath(5)};
     fake.failDetailAt = 3;
+    fake.absurdSizeAt = 4;
     UsbDevicePaths paths{"left over from the last enumeration"};
-    // A path that does not fit the device record and one whose record cannot be read are left
-    // out; the others keep their order.
-    EXPECT_EQ(enumerateUsbDevices(paths), 2);
-    EXPECT_EQ(paths, (UsbDevicePaths{devicePath(0), devicePath(2)}));
+    // A path that does not fit the device record, one whose record cannot be read and one
+    // whose driver reports an absurd record size are left out; the others keep their order.
+    EXPECT_EQ(enumerateUsbDevices(paths), 3);
+    EXPECT_EQ(paths, (UsbDevicePaths{devicePath(0), devicePath(2), devicePath(5)}));
     EXPECT_EQ(fake.destroyed, 1);
     EXPECT_TRUE(fake.sizesRight);
 }
