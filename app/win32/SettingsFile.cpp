@@ -39,6 +39,19 @@ private:
     HANDLE handle_;
 };
 
+// The content with every bare LF made CRLF.
+std::string withCrlf(const std::string& content) {
+    std::string out;
+    out.reserve(content.size() + content.size() / 8);
+    for (std::size_t i = 0; i < content.size(); ++i) {
+        if (content[i] == '\n' && (i == 0 || content[i - 1] != '\r')) {
+            out += '\r';
+        }
+        out += content[i];
+    }
+    return out;
+}
+
 bool writeAll(HANDLE handle, const char* data, std::size_t size) {
     while (size > 0) {
         const DWORD chunk = size > 0x10000000 ? 0x10000000 : static_cast<DWORD>(size);
@@ -115,13 +128,21 @@ ReadResult readSettingsFile(const std::string& path, std::string& content) {
 }
 
 bool replaceSettingsFile(const std::string& path, const std::string& content) {
-    const DWORD attributes = ::GetFileAttributesA(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
+    WIN32_FILE_ATTRIBUTE_DATA existing{};
+    bool startsTheFile = true;
+    if (::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &existing) != FALSE) {
         // A folder of that name, or a read-only settings file, stays as it is.
-        if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+        if ((existing.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) !=
+            0) {
             return false;
         }
+        startsTheFile = existing.nFileSizeHigh == 0 && existing.nFileSizeLow == 0;
     }
+    // The store ends the lines it writes as the file already does, and with LF in a file that
+    // has none yet. A file this write starts (none, or an empty one) holds only lines the store
+    // wrote: they end in CRLF, as the system's own profile functions write them, and later
+    // writes keep to CRLF. A file that exists keeps the line ends it has.
+    const std::string text = startsTheFile ? withCrlf(content) : content;
     // One fixed name: writers hold the lock, so a writer that was killed half-way leaves at
     // most this one file, which the next write takes over.
     const std::string temp = path + ".tmp";
@@ -130,7 +151,7 @@ bool replaceSettingsFile(const std::string& path, const std::string& content) {
     if (!file.valid()) {
         return false;
     }
-    bool ok = writeAll(file.get(), content.data(), content.size());
+    bool ok = writeAll(file.get(), text.data(), text.size());
     ok = ::FlushFileBuffers(file.get()) != FALSE && ok;
     ok = file.close() && ok;
     // The new file takes the old one's place in one step; the old one is never half written.

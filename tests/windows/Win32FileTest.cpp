@@ -47,7 +47,7 @@ private:
 
 // ---- the settings file ----
 
-TEST(Win32SettingsFile, WritesTheIniFileAndReadsItBack) {
+TEST(Win32SettingsFile, WritesANewFileWithCrlfAndReadsEitherLineEnd) {
     TempDir dir;
     SettingsStore store(windowsPath(dir.file("tervan.ini")));
     EXPECT_EQ(store.readSettingInt("setup", "interface", 1), 1);  // no file: the defaults
@@ -58,7 +58,7 @@ TEST(Win32SettingsFile, WritesTheIniFileAndReadsItBack) {
     EXPECT_TRUE(store.writeSettingText("setup", "file", "D:\\images\\app.bin"));
     EXPECT_TRUE(store.writeSettingInt("setup", "com", -1));
     EXPECT_EQ(readFile(store.settingsPath),
-              "[setup]\ncom=-1\ninterface=1\nfile=D:\\images\\app.bin\n");
+              "[setup]\r\ncom=-1\r\ninterface=1\r\nfile=D:\\images\\app.bin\r\n");
     EXPECT_EQ(store.readSettingInt("setup", "com", 0), -1);
     EXPECT_EQ(store.readSettingText("setup", "file"), "D:\\images\\app.bin");
 
@@ -68,6 +68,12 @@ TEST(Win32SettingsFile, WritesTheIniFileAndReadsItBack) {
         names.push_back(entry.path().filename().string());
     }
     EXPECT_EQ(names, std::vector<std::string>{"tervan.ini"});
+
+    // A file with LF lines (written elsewhere) reads the same and keeps its line ends.
+    writeFile(store.settingsPath, "[setup]\ncom=3\n");
+    EXPECT_EQ(store.readSettingInt("setup", "com", 0), 3);
+    EXPECT_TRUE(store.writeSettingInt("setup", "model", 1));
+    EXPECT_EQ(readFile(store.settingsPath), "[setup]\ncom=3\nmodel=1\n");
 }
 
 TEST(Win32SettingsFile, AWriteGivesUpWhenAnotherWriterHoldsTheLockTooLong) {
