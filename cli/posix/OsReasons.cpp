@@ -1,5 +1,5 @@
-// Reasons on POSIX: errno values, the device's owning group for a denied open, flock for a
-// locked image, the USB device folders below the device root.
+// Reasons on POSIX: errno values, the process holding a busy port, the device's owning group
+// for a denied open, flock for a locked image, the USB device folders below the device root.
 #include "cli/OsReasons.h"
 
 #include <fcntl.h>
@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "cli/CliOptions.h"
 #include "link/SerialLink.h"
@@ -45,6 +47,56 @@ std::string owningGroup(const std::string& path) {
     return found->gr_name;
 }
 
+// Whether `candidate` is the same device (or file) as `target`.
+bool sameFile(const struct stat& candidate, const struct stat& target) {
+    if (S_ISCHR(candidate.st_mode) && S_ISCHR(target.st_mode)) {
+        return candidate.st_rdev == target.st_rdev;
+    }
+    return candidate.st_dev == target.st_dev && candidate.st_ino == target.st_ino;
+}
+
+// The first line of a small file, or empty.
+std::string firstLine(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// Who holds `device` open: "process 1234 (minicom)", found among the descriptors of the
+// processes in /proc that this user may look at; empty when none is found.
+std::string portHolder(const std::string& device) {
+    struct stat target {};
+    if (device.empty() || ::stat(device.c_str(), &target) != 0) {
+        return {};
+    }
+    const std::string self = std::to_string(::getpid());
+    std::error_code error;
+    for (std::filesystem::directory_iterator process("/proc", error), end; !error && process != end;
+         process.increment(error)) {
+        const std::string pid = process->path().filename().string();
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos ||
+            pid == self) {
+            continue;
+        }
+        std::error_code fdError;
+        for (std::filesystem::directory_iterator fd(process->path() / "fd", fdError), fdEnd;
+             !fdError && fd != fdEnd; fd.increment(fdError)) {
+            struct stat open {};
+            if (::stat(fd->path().c_str(), &open) == 0 && sameFile(open, target)) {
+                return "process " + pid + " (" + firstLine(process->path() / "comm") + ")";
+            }
+        }
+    }
+    return {};
+}
+
+// Who holds a busy port, as the user reads it.
+std::string holderText(const std::string& device) {
+    const std::string holder = portHolder(device);
+    return holder.empty() ? "another program holds it" : "held by " + holder;
+}
+
 }  // namespace
 
 std::string portStateWord(int error) {
@@ -65,7 +117,7 @@ std::string portStateWord(int error) {
 
 std::string portStateNote(int error, const std::string& device) {
     if (error == EBUSY) {
-        return "another program holds it";
+        return holderText(device);
     }
     if (isDenied(error)) {
         const std::string group = owningGroup(device);
@@ -96,7 +148,7 @@ std::string portOpenReason(int error, const std::string& label, const std::strin
         return text;
     }
     if (error == EBUSY) {
-        return named + " is busy: another program holds it; close that program and try again";
+        return named + " is busy: " + holderText(device) + "; close that program and try again";
     }
     if (isDenied(error)) {
         const std::string group = owningGroup(device);
