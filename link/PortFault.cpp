@@ -13,7 +13,8 @@ PortFault portFaultOf(int systemError) {
         case 2:  // ERROR_FILE_NOT_FOUND
         case 3:  // ERROR_PATH_NOT_FOUND
             return PortFault::Missing;
-        case 5:  // ERROR_ACCESS_DENIED: a COM port another program holds
+        case 5:   // ERROR_ACCESS_DENIED: a COM port another program holds
+        case 32:  // ERROR_SHARING_VIOLATION
             return PortFault::Busy;
         default:
             return PortFault::Other;

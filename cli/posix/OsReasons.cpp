@@ -14,6 +14,7 @@
 #include <fstream>
 
 #include "cli/CliOptions.h"
+#include "link/PortFault.h"
 #include "link/SerialLink.h"
 #include "link/SerialPort.h"
 #include "link/SystemPaths.h"
@@ -24,11 +25,15 @@ namespace tervan::cli {
 namespace {
 
 bool isMissing(int error) {
-    return error == ENOENT || error == ENODEV || error == ENXIO;
+    return portFaultOf(error) == PortFault::Missing;
+}
+
+bool isBusy(int error) {
+    return portFaultOf(error) == PortFault::Busy;
 }
 
 bool isDenied(int error) {
-    return error == EACCES || error == EPERM;
+    return portFaultOf(error) == PortFault::Denied;
 }
 
 // The owning group of a file (after links), or empty when unknown.
@@ -106,7 +111,7 @@ std::string portStateWord(int error) {
     if (isMissing(error)) {
         return "missing";
     }
-    if (error == EBUSY) {
+    if (isBusy(error)) {
         return "busy";
     }
     if (isDenied(error)) {
@@ -116,7 +121,7 @@ std::string portStateWord(int error) {
 }
 
 std::string portStateNote(int error, const std::string& device) {
-    if (error == EBUSY) {
+    if (isBusy(error)) {
         return holderText(device);
     }
     if (isDenied(error)) {
@@ -147,7 +152,7 @@ std::string portOpenReason(int error, const std::string& label, const std::strin
         }
         return text;
     }
-    if (error == EBUSY) {
+    if (isBusy(error)) {
         return named + " is busy: " + holderText(device) + "; close that program and try again";
     }
     if (isDenied(error)) {

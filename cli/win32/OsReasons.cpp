@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "cli/CliOptions.h"
+#include "link/PortFault.h"
 #include "link/SerialLink.h"
 #include "link/UsbPipeLink.h"
 
@@ -13,13 +14,13 @@ namespace tervan::cli {
 namespace {
 
 bool isMissing(int error) {
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return portFaultOf(error) == PortFault::Missing;
 }
 
 // Windows refuses a second opener of a COM port with "access denied"; a port a program holds
 // and a port this user may not open look the same.
 bool isHeld(int error) {
-    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+    return portFaultOf(error) == PortFault::Busy;
 }
 
 }  // namespace
