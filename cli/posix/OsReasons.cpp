@@ -195,7 +195,9 @@ std::string imageFileReason(const std::string& path) {
         return path + ": " + std::strerror(errno);
     }
     std::string reason;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EAGAIN)) {
+    // The tool reads under a shared lock: only a program holding the file for writing keeps
+    // it out.
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EAGAIN)) {
         reason = path + " is locked by another program";
     }
     ::close(fd);
