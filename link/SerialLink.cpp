@@ -9,6 +9,10 @@ namespace {
 // Queue sizes asked of the driver when the port is opened.
 constexpr std::uint32_t kQueueSize = 1024;
 
+// How long, and how often, a refused permission is asked again.
+constexpr Clock::Duration kPermissionGrace{1000};
+constexpr Clock::Duration kPermissionRetry{50};
+
 }  // namespace
 
 SerialLink::~SerialLink() {
@@ -21,6 +25,13 @@ int SerialLink::open(const char* path, std::uint32_t baudRate) {
         return 1;
     }
     handle = os::serialOpen(path, &openError);
+    for (Clock::Duration waited{0};
+         handle == kInvalidHandle && portFaultOf(openError) == PortFault::Denied &&
+         waited < kPermissionGrace;
+         waited += kPermissionRetry) {
+        clock_.sleepFor(kPermissionRetry);
+        handle = os::serialOpen(path, &openError);
+    }
     if (handle == kInvalidHandle) {
         return 0;
     }
@@ -39,6 +50,7 @@ int SerialLink::open(const char* path, std::uint32_t baudRate) {
     lineSettings.outX = false;
     lineSettings.inX = false;
     os::serialSetLine(handle, lineSettings);
+    latency = os::serialLowerLatency(handle, path);
     os::serialSetupQueues(handle, kQueueSize, kQueueSize);
     os::serialPurge(handle);
 
@@ -49,6 +61,7 @@ int SerialLink::open(const char* path, std::uint32_t baudRate) {
 int SerialLink::close() {
     if (opened != 0) {
         if (handle != kInvalidHandle) {
+            os::serialRestoreLatency(handle, latency);
             os::serialClose(handle);
             handle = kInvalidHandle;
         }

@@ -20,6 +20,8 @@ public:
 
     // 1 when the port is open afterwards (also when it already was: path and rate are then
     // not looked at), 0 when the platform refuses to open it; openError then holds its code.
+    // A refused permission is asked again for about a second first: udev gives a device just
+    // plugged in its group and mode a moment after the device appears.
     int open(const char* path, std::uint32_t baudRate);
     int close();  // always 1
     int isOpen() const { return opened; }
@@ -38,7 +40,8 @@ public:
     PlatformHandle handle = kInvalidHandle;
     os::SerialLineSettings lineSettings;
     std::uint8_t opened = 0;
-    int openError = 0;  // the system's code for the last open that failed
+    int openError = 0;           // the system's code for the last open that failed
+    os::AdapterLatency latency;  // how the open tuned the adapter; put back by close
 
 private:
     Clock& clock_;

@@ -25,6 +25,17 @@ struct SerialLineSettings {
     bool inX = false;           // XON/XOFF on input
 };
 
+// How the adapter behind an open port holds back short answers. A USB-serial adapter sends
+// what it received when its buffer fills or its latency timer runs out; the loader's one-byte
+// answers always wait for the timer, so its value is added to every frame.
+struct AdapterLatency {
+    int timerMs = -1;    // the adapter's latency timer; -1 when it has none the tool can see
+    int restoreMs = -1;  // what the timer was before the open lowered it; -1 when untouched
+    int lowerError = 0;  // the system's code when lowering was tried and refused
+    bool lowLatencySet = false;  // the driver's low-latency mode was switched on by the open
+    std::string setting;         // where the timer is set: a sysfs attribute, or a registry key
+};
+
 // The device path a port name stands for: "\\.\COMn" becomes ports/COMn below deviceRoot()
 // when that exists, otherwise the n-th system serial port; other paths are used as they are.
 // An empty result means the name stands for no port at all (COM0, COM-1).
@@ -34,6 +45,14 @@ std::string resolveSerialPath(const char* path);
 // returns kInvalidHandle and stores the OS error in *error (kErrorNotFound for a missing port).
 PlatformHandle serialOpen(const char* path, int* error);
 void serialClose(PlatformHandle handle);
+
+// Asks the driver of an open port for its lowest latency: the low-latency mode, and on Linux
+// an adapter latency timer of 1 ms where the system allows it. Windows only reads the timer.
+AdapterLatency serialLowerLatency(PlatformHandle handle, const char* path);
+// Puts back what serialLowerLatency changed; call before serialClose.
+void serialRestoreLatency(PlatformHandle handle, const AdapterLatency& latency);
+// The adapter latency timer of the device a port path stands for, without opening it.
+AdapterLatency adapterLatencyOf(const char* path);
 
 // Read time-out: 1000 ms plus 1 ms per requested byte; write time-out: 1000 ms.
 bool serialSetTimeouts(PlatformHandle handle);

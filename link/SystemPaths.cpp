@@ -7,6 +7,7 @@ namespace {
 
 std::mutex rootMutex;
 std::string rootOverride;
+std::string systemRootFolder;
 
 }  // namespace
 
@@ -23,6 +24,16 @@ std::string deviceRoot() {
 void setDeviceRoot(const std::string& folder) {
     std::lock_guard<std::mutex> lock(rootMutex);
     rootOverride = folder;
+}
+
+std::string systemRoot() {
+    std::lock_guard<std::mutex> lock(rootMutex);
+    return systemRootFolder;
+}
+
+void setSystemRoot(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(rootMutex);
+    systemRootFolder = folder;
 }
 
 }  // namespace tervan

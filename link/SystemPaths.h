@@ -24,4 +24,10 @@ std::string besideProgram(const std::string& name);
 std::string deviceRoot();
 void setDeviceRoot(const std::string& folder);  // an empty text restores the default
 
+// The folder below which the system's own files are read when the tool looks into why a port
+// misbehaves or how its adapter is tuned (/proc, /sys, /etc, /usr, /dev listings): empty for
+// the machine itself; a test names a tree of its own.
+std::string systemRoot();
+void setSystemRoot(const std::string& folder);
+
 }  // namespace tervan

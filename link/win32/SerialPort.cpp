@@ -4,9 +4,13 @@
 
 #include <windows.h>
 
+#include <setupapi.h>
+
+#include <cstring>
 #include <mutex>
 #include <utility>
 
+#include "link/ComName.h"
 #include "link/win32/SerialLine.h"
 #include "link/win32/TestSeams.h"
 #include "link/win32/Win32Handle.h"
@@ -39,6 +43,30 @@ DWORD hookedOpenError(const char* path) {
         hook = openHook;
     }
     return hook ? hook(path) : 0;
+}
+
+// {4D36E978-E325-11CE-BFC1-08002BE10318}: the device setup class of serial and parallel ports.
+constexpr GUID kPortsClass = {
+    0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+// One value of a device's "Device Parameters" key: a text (REG_SZ) or a number (REG_DWORD).
+bool deviceParameter(HKEY key, const char* name, std::string* text, DWORD* number) {
+    char buffer[256] = {};
+    DWORD size = sizeof buffer - 1;  // the last byte stays the zero that ends a text
+    DWORD type = 0;
+    if (::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    if (text != nullptr && type == REG_SZ) {
+        *text = buffer;
+        return true;
+    }
+    if (number != nullptr && type == REG_DWORD && size == sizeof(DWORD)) {
+        std::memcpy(number, buffer, sizeof(DWORD));
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -154,6 +182,53 @@ PlatformHandle serialOpen(const char* path, int* error) {
     }
     return platformHandleOf(handle);
 }
+
+AdapterLatency adapterLatencyOf(const char* path) {
+    // The FTDI driver keeps its latency timer as "LatencyTimer" among the parameters of the
+    // device that provides the COM port.
+    AdapterLatency latency;
+    const std::string_view name = path != nullptr ? std::string_view(path) : std::string_view();
+    const std::string_view port = name.substr(0, kDevicePrefix.size()) == kDevicePrefix
+                                      ? name.substr(kDevicePrefix.size())
+                                      : name;
+    const HDEVINFO set = ::SetupDiGetClassDevsA(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
+    if (port.empty() || set == INVALID_HANDLE_VALUE) {
+        return latency;
+    }
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    for (DWORD index = 0; ::SetupDiEnumDeviceInfo(set, index, &info) != FALSE; ++index) {
+        const HKEY key =
+            ::SetupDiOpenDevRegKey(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        std::string portName;
+        DWORD timer = 0;
+        if (deviceParameter(key, "PortName", &portName, nullptr) &&
+            equalsIgnoringCase(portName, port) &&
+            deviceParameter(key, "LatencyTimer", nullptr, &timer)) {
+            latency.timerMs = static_cast<int>(timer);
+            char instance[512] = {};
+            ::SetupDiGetDeviceInstanceIdA(set, &info, instance, sizeof instance - 1, nullptr);
+            latency.setting = std::string("HKLM\\SYSTEM\\CurrentControlSet\\Enum\\") + instance +
+                              "\\Device Parameters\\LatencyTimer";
+        }
+        ::RegCloseKey(key);
+        if (latency.timerMs >= 0) {
+            break;
+        }
+    }
+    ::SetupDiDestroyDeviceInfoList(set);
+    return latency;
+}
+
+AdapterLatency serialLowerLatency(PlatformHandle, const char* path) {
+    // The driver reads its timer when the device starts: the tool can only tell it.
+    return adapterLatencyOf(path);
+}
+
+void serialRestoreLatency(PlatformHandle, const AdapterLatency&) {}
 
 void serialClose(PlatformHandle handle) {
     if (handle != kInvalidHandle) {

@@ -2,12 +2,15 @@
 // the master. The link's time-outs run on a driven clock; a few tests measure the real ones.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -35,7 +38,10 @@ protected:
         setDeviceRoot(dir.path());
         std::filesystem::create_directories(dir.file("ports"));
     }
-    void TearDown() override { setDeviceRoot(""); }
+    void TearDown() override {
+        setDeviceRoot("");
+        setSystemRoot("");
+    }
 
     // ports/COMn beside the "executable", pointing at `device`.
     void linkComPort(int number, const std::string& device) {
@@ -514,4 +520,91 @@ TEST_F(SerialLinkTest, TimeLeftIsRoundedUpAndNeverNegative) {
     EXPECT_EQ(millisecondsLeft(clock.now(), clock), 0);
     EXPECT_EQ(millisecondsLeft(clock.now() + std::chrono::microseconds(10), clock), 1);
     EXPECT_EQ(millisecondsLeft(clock.now() + std::chrono::milliseconds(500), clock), 500);
+}
+
+// udev hands a device just plugged in to its group a moment after it appears: an open refused
+// for permission asks again for about a second. Root may open anything, so the opens run in
+// a child process as an ordinary user, on a device that user owns with every right taken away.
+TEST_F(SerialLinkTest, RefusedPermissionIsAskedAgainForAboutASecond) {
+    const std::string path = target.slavePath();
+    constexpr uid_t kNobody = 65534;
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
+    }
+    // Exit status of the child: 0 when both cases hold, otherwise the failed case.
+    const auto openAsUser = [&](int grantAfterPauses) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (root && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+                ::_exit(10);
+            }
+            ::chmod(path.c_str(), 0);
+            // Driven time; the permission arrives after the given number of pauses.
+            struct GrantingClock final : Clock {
+                TimePoint now() override { return TimePoint(elapsed); }
+                void sleepFor(Duration pause) override {
+                    elapsed += pause;
+                    if (++pauses == grantAfter) {
+                        ::chmod(file.c_str(), 0600);
+                    }
+                }
+                int wait(Duration limit, const PlatformWait& w) override { return w(limit); }
+                Duration elapsed{0};
+                int pauses = 0;
+                int grantAfter = 0;
+                std::string file;
+            } grantingClock;
+            grantingClock.grantAfter = grantAfterPauses;
+            grantingClock.file = path;
+            SerialLink user(grantingClock);
+            const int opened = user.open(path.c_str(), 115200);
+            const long long waited = grantingClock.elapsed.count();
+            if (grantAfterPauses > 0) {
+                ::_exit(opened == 1 && waited == 50LL * grantAfterPauses ? 0 : 1);
+            }
+            ::_exit(opened == 0 && user.openError == EACCES && waited >= 1000 && waited < 1100 ? 0
+                                                                                               : 2);
+        }
+        int status = -1;
+        ::waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(openAsUser(5), 0) << "granted after five pauses";
+    EXPECT_EQ(openAsUser(0), 0) << "never granted";
+}
+
+// An FTDI adapter holds each short answer for its latency timer: the open sets the timer to
+// 1 ms and the close puts the old value back.
+TEST_F(SerialLinkTest, AdapterLatencyTimerIsLoweredWhileOpenAndPutBack) {
+    const std::string name = std::filesystem::path(target.slavePath()).filename();
+    const std::string timer = dir.file("system/sys/class/tty/" + name + "/device/latency_timer");
+    std::filesystem::create_directories(std::filesystem::path(timer).parent_path());
+    const auto timerText = [&timer] {
+        std::ifstream in(timer);
+        std::string text;
+        std::getline(in, text);
+        return text;
+    };
+    std::ofstream(timer) << "16\n";
+    setSystemRoot(dir.file("system"));
+
+    EXPECT_EQ(os::adapterLatencyOf(target.slavePath().c_str()).timerMs, 16);
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    EXPECT_EQ(timerText(), "1");
+    EXPECT_EQ(link.latency.timerMs, 1);
+    EXPECT_EQ(link.latency.restoreMs, 16);
+    link.close();
+    EXPECT_EQ(timerText(), "16");
+
+    // A timer already at 1 ms is left alone; an adapter without one has nothing to restore.
+    std::ofstream(timer) << "1\n";
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    EXPECT_EQ(link.latency.restoreMs, -1);
+    link.close();
+    std::filesystem::remove(timer);
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    EXPECT_EQ(link.latency.timerMs, -1);
+    link.close();
+    setSystemRoot("");
 }
