@@ -66,6 +66,7 @@ struct Pending {
     bool listPorts = false;
     bool json = false;
     bool quiet = false;
+    bool force = false;
 };
 
 // One of two exclusive choices held in an optional field: the option sets `field` to `value`,
@@ -131,10 +132,26 @@ std::string applyRoot(CliOptions& o, const std::string& root) {
     return root.empty() ? "--root needs a folder" : "";
 }
 
+// The COM ports a link in ports/ can make: the ones the window lists.
+constexpr std::int32_t kLinkedComPorts = 10;
+
+std::string applyLink(CliOptions& o, const std::string& port) {
+    const auto com = parseComName(port);
+    if (!com || com->index >= kLinkedComPorts) {
+        return "--link takes COM1 ... COM" + std::to_string(kLinkedComPorts) +
+               " (the ports the window lists), not '" + port + "'";
+    }
+    o.action = CliAction::Link;
+    o.linkNumber = com->index + 1;
+    return {};
+}
+
 constexpr OptionRow kOptions[] = {
     {"--help", "-h", &Pending::help, {}, nullptr},
     {"--version", "-V", &Pending::version, {}, nullptr},
     {"--list-ports", "", &Pending::listPorts, {}, nullptr},
+    {"--link", "", nullptr, {}, applyLink},
+    {"--force", "", &Pending::force, {}, nullptr},
     {"--usb", "", nullptr, {&CliOptions::interfaceKind, 0, kUsbOrPort}, nullptr},
     {"--port", "", nullptr, {&CliOptions::interfaceKind, 1, kUsbOrPort}, applyPort},
     {"--model", "", nullptr, {}, applyModel},
@@ -239,6 +256,20 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         o.action = CliAction::Version;
         return result;
     }
+    if (o.action == CliAction::Link) {
+        o.force = pending.force;
+        if (positional.size() != 1) {
+            fail("--link COMn takes one device, such as " +
+                 std::string(portHelpTexts().devicePathExample));
+        } else {
+            o.linkDevice = positional[0];
+        }
+        return result;
+    }
+    if (pending.force) {
+        fail("--force goes with --link");
+        return result;
+    }
     if (pending.listPorts) {
         o.action = CliAction::ListPorts;
         if (!positional.empty()) {
@@ -263,6 +294,9 @@ std::string usageText(const std::string& program) {
            "       " +
            program +
            " --list-ports\n"
+           "       " +
+           program +
+           " --link COMn DEVICE [--force]\n"
            "\n"
            "Writes the raw image IMAGE (a .bin of at most 256 KiB) into an AT91SAM7S through\n"
            "its download loader: connects (press reset on the target while the countdown\n"
@@ -280,7 +314,7 @@ std::string usageText(const std::string& program) {
            ports.rootOption +
            "  --json              one JSON object per line for each event\n"
            "  -q, --quiet         no status or progress; messages still go to stderr\n" +
-           ports.listPortsOption +
+           ports.listPortsOption + ports.linkOption +
            "  -h, --help          this text\n"
            "  -V, --version       the program's version\n"
            "\n"

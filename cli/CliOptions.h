@@ -9,7 +9,7 @@
 
 namespace tervan::cli {
 
-enum class CliAction { Download, ListPorts, Help, Version };
+enum class CliAction { Download, ListPorts, Link, Help, Version };
 enum class FollowUp { None, Reset, Run };
 enum class OutputStyle { Auto, Json };
 
@@ -25,6 +25,10 @@ struct CliOptions {
     std::string deviceRoot;  // empty: the program's folder
     OutputStyle output = OutputStyle::Auto;
     bool quiet = false;
+    // --link COMn DEVICE: the port number (1 ... 10) and the device it is to lead to.
+    std::int32_t linkNumber = 0;
+    std::string linkDevice;
+    bool force = false;  // --link may replace a link that leads elsewhere
 };
 
 struct ParsedCommandLine {

@@ -10,6 +10,7 @@
 #include "cli/CliWindow.h"
 #include "cli/JsonText.h"
 #include "cli/OsReasons.h"
+#include "cli/PortLink.h"
 #include "cli/PortList.h"
 #include "cli/Terminal.h"
 #include "link/SystemPaths.h"
@@ -178,6 +179,9 @@ int Run::connect() {
     const std::size_t before = window_.messages().size();
     const Outcome connected = session.connectTarget();
     if (connected.ok()) {
+        if (session.interfaceKind != 0) {
+            window_.explain(latencyNote(session.serialLink.latency), "notice");
+        }
         return kExitDone;
     }
     reportStatusIfSilent(before);
@@ -266,6 +270,9 @@ int runCommandLine(const std::vector<std::string>& arguments, std::FILE* out, st
     }
     if (options.action == CliAction::ListPorts) {
         return printPortList(out, json);
+    }
+    if (options.action == CliAction::Link) {
+        return runPortLink(options, out, err);
     }
     Run run(options, out, err);
     return run.download();

@@ -279,15 +279,19 @@ void CliWindow::messageBox(const std::string& text) {
     std::fflush(err_);
 }
 
-void CliWindow::explain(const std::string& reason) {
+void CliWindow::explain(const std::string& reason, const char* event) {
     if (reason.empty()) {
         return;
     }
     if (mode_ == RenderMode::Json) {
-        emitJson(JsonObject().text("event", "reason").text("text", reason).str());
+        emitJson(JsonObject().text("event", event).text("text", reason).str());
     }
     closeLiveLine();
-    std::fprintf(err_, "  %s\n", singleLine(reason).c_str());
+    std::size_t start = 0;
+    for (std::size_t end = 0; end != std::string::npos; start = end + 1) {
+        end = reason.find('\n', start);
+        std::fprintf(err_, "  %s\n", singleLine(reason.substr(start, end - start)).c_str());
+    }
     std::fflush(err_);
 }
 

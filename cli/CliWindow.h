@@ -50,8 +50,9 @@ public:
     void endDialog(DialogResult) override {}
     void repaint() override;
 
-    // A second line under the last message: what the system said and what to do about it.
-    void explain(const std::string& reason);
+    // Lines under the last message (one per line of `reason`): what the system said and what
+    // to do about it. In JSON one event named `event` carries the whole text.
+    void explain(const std::string& reason, const char* event = "reason");
     // A line on stderr that no message box showed (a failure the window reports only in
     // its status line).
     void report(const std::string& text);

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "link/SerialPort.h"
+
 namespace tervan::cli {
 
 // A short word for an open error of a port: "free" for 0, "missing", "busy", "denied" or
@@ -25,9 +27,18 @@ std::string systemErrorText(int error);
 std::string portOpenReason(int error, const std::string& label, const std::string& device,
                            const std::string& comLinkPath);
 
-// The serial port the controller could not open: probes it now and explains the result.
-// Empty when the port opens now or the system gave no reason.
+// The serial port the controller could not open (or that opened but brought no answer):
+// probes it now and explains the result, then adds a line for each program known to take
+// such ports away. Empty when the port opens now and nothing is known against it.
 std::string serialPortReason(const std::string& comPortPath);
+
+// What opening the port did not manage about the adapter's latency timer, and how to lower
+// it; empty when the timer is low (or the adapter has none).
+std::string latencyNote(const os::AdapterLatency& latency);
+
+// For --list-ports: what to do about adapters whose latency timer is `highestTimerMs`, the
+// highest listed; empty when none slows a download.
+std::string latencyAdvice(int highestTimerMs);
 
 // Why the image file cannot be used: missing, a folder, not readable, locked. Empty when
 // the system has nothing to say.

@@ -1,5 +1,6 @@
 #include "cli/PortList.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "cli/JsonText.h"
@@ -71,6 +72,9 @@ std::string deviceLine(const ListedDevice& listed) {
     if (!device.driver.empty()) {
         line += "  (" + device.driver + ")";
     }
+    if (device.latencyTimerMs >= 0) {
+        line += "  latency timer " + std::to_string(device.latencyTimerMs) + " ms";
+    }
     for (const auto& com : listed.comNames) {
         line += "  = " + com;
     }
@@ -117,6 +121,14 @@ void writePortListText(std::FILE* out, const PortListing& listing) {
         }
     }
 
+    int highestTimer = -1;
+    for (const auto& listed : listing.devices) {
+        highestTimer = std::max(highestTimer, listed.device.latencyTimerMs);
+    }
+    if (const std::string advice = latencyAdvice(highestTimer); !advice.empty()) {
+        std::fprintf(out, "  %s\n", advice.c_str());
+    }
+
     std::fprintf(out, "%s\n", texts.usbDevices.c_str());
     if (listing.usbDevices.empty()) {
         std::fprintf(out, "  none\n");
@@ -145,17 +157,19 @@ void writePortListJson(std::FILE* out, const PortListing& listing) {
                  .text("reason", port.reason));
     }
     for (const auto& [device, comNames] : listing.devices) {
-        line(JsonObject()
-                 .text("event", "device")
-                 .text("path", device.path)
-                 .text("vendor", device.vendorId)
-                 .text("product", device.productId)
-                 .text("manufacturer", device.manufacturer)
-                 .text("name", device.product)
-                 .text("serial", device.serial)
-                 .text("driver", device.driver)
-                 .texts("by_id", device.byId)
-                 .texts("com", comNames));
+        JsonObject event;
+        event.text("event", "device")
+            .text("path", device.path)
+            .text("vendor", device.vendorId)
+            .text("product", device.productId)
+            .text("manufacturer", device.manufacturer)
+            .text("name", device.product)
+            .text("serial", device.serial)
+            .text("driver", device.driver);
+        if (device.latencyTimerMs >= 0) {
+            event.number("latency_timer", static_cast<std::int64_t>(device.latencyTimerMs));
+        }
+        line(event.texts("by_id", device.byId).texts("com", comNames));
     }
     for (const auto& path : listing.usbDevices) {
         line(JsonObject().text("event", "usb").text("path", path));

@@ -17,7 +17,8 @@ struct SerialDevice {
     std::string manufacturer;
     std::string product;
     std::string serial;
-    std::string driver;  // ftdi_sio, cdc_acm, ...
+    std::string driver;       // ftdi_sio, cdc_acm, ...
+    int latencyTimerMs = -1;  // the adapter's latency timer; -1 when it shows none
 };
 
 // The machine's serial devices in natural order (ttyUSB2 before ttyUSB10, COM2 before
@@ -25,9 +26,13 @@ struct SerialDevice {
 std::vector<SerialDevice> findSerialDevices();
 
 // POSIX: the USB and ACM serial devices in `devFolder`, with what `sysFolder` tells about
-// them; findSerialDevices() reads /dev and /sys. Not built for Windows.
+// them; findSerialDevices() reads /dev and /sys below systemRoot(). Not built for Windows.
 std::vector<SerialDevice> findSerialDevices(const std::string& devFolder,
                                             const std::string& sysFolder);
+
+// POSIX: what `sysFolder` tells about the tty `name` ("ttyUSB0"): its driver, the USB
+// device's ids and texts, the adapter's latency timer. Not built for Windows.
+SerialDevice describeSerialDevice(const std::string& name, const std::string& sysFolder);
 
 // Windows: the USB vendor and product ids in a device's hardware id, such as
 // "USB\VID_0403&PID_6001&REV_0600" or "FTDIBUS\VID_0403+PID_6001+A1\0000", in lower-case
@@ -51,6 +56,7 @@ struct PortHelpTexts {
     const char* portOption;         // --port
     const char* rootOption;         // --root
     const char* listPortsOption;    // --list-ports
+    const char* linkOption;         // --link, --force
     const char* devicePathExample;  // for the error on a --port value that names nothing
 };
 const PortHelpTexts& portHelpTexts();

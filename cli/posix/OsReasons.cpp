@@ -14,6 +14,8 @@
 #include <fstream>
 
 #include "cli/CliOptions.h"
+#include "cli/SystemPorts.h"
+#include "cli/posix/PortDoctor.h"
 #include "link/PortFault.h"
 #include "link/SerialLink.h"
 #include "link/SerialPort.h"
@@ -96,6 +98,20 @@ std::string portHolder(const std::string& device) {
     return {};
 }
 
+// The command that makes the port link `comLinkPath` (ROOT/ports/COMn) lead to a serial
+// device: the first one the machine has, or the usual name of one.
+std::string linkCommandFor(const std::string& comName, const std::string& comLinkPath) {
+    const auto devices = findSerialDevices();
+    std::string command = "tervan-cli --link " + comName + " " +
+                          (devices.empty() ? std::string("/dev/ttyUSB0") : devices.front().path);
+    const std::string root =
+        std::filesystem::path(comLinkPath).parent_path().parent_path().string();
+    if (root != executableDirectory()) {
+        command += " --root " + root;
+    }
+    return command;
+}
+
 // Who holds a busy port, as the user reads it.
 std::string holderText(const std::string& device) {
     const std::string holder = portHolder(device);
@@ -148,7 +164,7 @@ std::string portOpenReason(int error, const std::string& label, const std::strin
     if (isMissing(error)) {
         std::string text = named + ": no such device; `tervan-cli --list-ports` shows the ports";
         if (!comLinkPath.empty()) {
-            text += ", and `ln -s /dev/ttyUSB0 " + comLinkPath + "` makes one this port";
+            text += ", and `" + linkCommandFor(label, comLinkPath) + "` makes one this port";
         }
         return text;
     }
@@ -156,12 +172,7 @@ std::string portOpenReason(int error, const std::string& label, const std::strin
         return named + " is busy: " + holderText(device) + "; close that program and try again";
     }
     if (isDenied(error)) {
-        const std::string group = owningGroup(device);
-        if (!group.empty() && group != "root") {
-            return named + ": permission denied; the device belongs to group \"" + group +
-                   "\": `sudo usermod -aG " + group + " $USER`, then log in again";
-        }
-        return named + ": permission denied; run as a user who may open it";
+        return named + ": permission denied; " + permissionAdvice(device);
     }
     return named + ": " + systemErrorText(error);
 }
@@ -176,7 +187,39 @@ std::string serialPortReason(const std::string& comPortPath) {
         label = com->path.substr(4);  // "COMn"
         comLinkPath = deviceRoot() + "/ports/" + label;
     }
-    return portOpenReason(error, label, device, comLinkPath);
+    std::string reason = portOpenReason(error, label, device, comLinkPath);
+    for (const auto& hint : adapterHints(device, portFaultOf(error))) {
+        reason += (reason.empty() ? "" : "\n") + hint;
+    }
+    return reason;
+}
+
+namespace {
+
+constexpr const char* kLatencyRule =
+    "ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVERS==\"ftdi_sio\", "
+    "ATTR{latency_timer}=\"1\"";
+
+}  // namespace
+
+std::string latencyNote(const os::AdapterLatency& latency) {
+    if (latency.timerMs <= 1 || latency.lowerError == 0) {
+        return {};
+    }
+    return "the adapter's latency timer is " + std::to_string(latency.timerMs) +
+           " ms and could not be set to 1 ms (" + systemErrorText(latency.lowerError) + ": " +
+           latency.setting +
+           "); every page waits that long for its answer. Allow it with the udev rule `" +
+           kLatencyRule + "` in /etc/udev/rules.d/, then replug";
+}
+
+std::string latencyAdvice(int highestTimerMs) {
+    if (highestTimerMs <= 1) {
+        return {};
+    }
+    return "A latency timer above 1 ms slows every page: a download sets it to 1 ms where it may "
+           "write the adapter's latency_timer (and puts it back after); the udev rule `" +
+           std::string(kLatencyRule) + "` makes it 1 ms for everyone.";
 }
 
 std::string imageFileReason(const std::string& path) {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "cli/SystemPorts.h"
+#include "link/SystemPaths.h"
 #include "link/UsbPipeLink.h"
 #include "link/posix/UsbFolders.h"
 
@@ -54,6 +55,12 @@ fs::path linkDestination(const fs::path& link) {
 
 void describeFromSysfs(SerialDevice& device, const std::string& name, const fs::path& sys) {
     std::error_code error;
+    if (const std::string timer =
+            readAttribute(sys / "class" / "tty" / name / "device" / "latency_timer");
+        !timer.empty() && timer.find_first_not_of("0123456789") == std::string::npos &&
+        timer.size() < 6) {
+        device.latencyTimerMs = std::stoi(timer);
+    }
     const fs::path deviceLink = sys / "class" / "tty" / name / "device";
     const fs::path driver = linkDestination(deviceLink / "driver");
     if (!driver.empty()) {
@@ -80,8 +87,15 @@ void describeFromSysfs(SerialDevice& device, const std::string& name, const fs::
 
 }  // namespace
 
+SerialDevice describeSerialDevice(const std::string& name, const std::string& sysFolder) {
+    SerialDevice device;
+    describeFromSysfs(device, name, sysFolder);
+    return device;
+}
+
 std::vector<SerialDevice> findSerialDevices() {
-    return findSerialDevices("/dev", "/sys");
+    const std::string root = systemRoot();
+    return findSerialDevices(root + "/dev", root + "/sys");
 }
 
 std::vector<SerialDevice> findSerialDevices(const std::string& devFolder,
@@ -139,6 +153,10 @@ const PortHelpTexts& portHelpTexts() {
         "                      folder\n",
         "  --list-ports        show COM1 ... COM10, the serial devices and the USB\n"
         "                      devices of the target's class\n",
+        "  --link COMn DEVICE  make COMn (COM1 ... COM10, as the window lists them) lead to\n"
+        "                      DEVICE: a link ports/COMn beside the program, to the\n"
+        "                      device's /dev/serial/by-id name when it has one\n"
+        "  --force             let --link replace a link that leads elsewhere\n",
         "/dev/ttyUSB0",
     };
     return texts;
@@ -150,8 +168,8 @@ PortListTexts portListTexts(const std::string& root, const std::vector<SerialDev
         "COM ports (links in " + root + "/ports):",
         "none (no /dev/ttyUSB* or /dev/ttyACM*)",
         "USB devices of the target's class (in " + usbClassFolder(root) + "):",
-        "To use a serial device as COMn:  mkdir -p " + root + "/ports && ln -s " + example + " " +
-            root + "/ports/COM1",
+        "To use a serial device as COMn:  tervan-cli --link COM1 " + example +
+            (root == executableDirectory() ? "" : " --root " + root),
     };
 }
 

@@ -94,6 +94,31 @@ std::string serialPortReason(const std::string& comPortPath) {
     return portOpenReason(error, label, comPortPath, {});
 }
 
+namespace {
+
+constexpr const char* kLowerTimer =
+    "set \"Latency Timer (msec)\" to 1 in the port's Advanced settings (Device Manager, "
+    "Ports, the port's Properties, Port Settings, Advanced), then replug";
+
+}  // namespace
+
+std::string latencyNote(const os::AdapterLatency& latency) {
+    // The driver reads its timer when the device starts: the tool can only tell.
+    if (latency.timerMs <= 2) {
+        return {};
+    }
+    return "the adapter's latency timer is " + std::to_string(latency.timerMs) +
+           " ms (LatencyTimer in " + latency.setting +
+           "); every page waits that long for its answer: " + kLowerTimer;
+}
+
+std::string latencyAdvice(int highestTimerMs) {
+    if (highestTimerMs <= 2) {
+        return {};
+    }
+    return std::string("A latency timer above 2 ms slows every page: ") + kLowerTimer + ".";
+}
+
 std::string imageFileReason(const std::string& path) {
     const DWORD attributes = ::GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {

@@ -52,8 +52,10 @@ std::string deviceProperty(HDEVINFO set, SP_DEVINFO_DATA& info, DWORD property) 
     return buffer;
 }
 
-// The COM name a Ports-class device provides ("COM3"), from its "PortName" value.
-std::string portNameOf(HDEVINFO set, SP_DEVINFO_DATA& info) {
+// The COM name a Ports-class device provides ("COM3"), from its "PortName" value, and the
+// FTDI driver's "LatencyTimer" where it keeps one (-1 otherwise).
+std::string portNameOf(HDEVINFO set, SP_DEVINFO_DATA& info, int* latencyTimerMs) {
+    *latencyTimerMs = -1;
     const HKEY key = ::SetupDiOpenDevRegKey(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
     if (key == INVALID_HANDLE_VALUE) {
         return {};
@@ -63,8 +65,16 @@ std::string portNameOf(HDEVINFO set, SP_DEVINFO_DATA& info) {
     DWORD type = 0;
     const LONG result =
         ::RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
+    const bool named = result == ERROR_SUCCESS && type == REG_SZ;
+    DWORD timer = 0;
+    size = sizeof timer;
+    if (::RegQueryValueExA(key, "LatencyTimer", nullptr, &type, reinterpret_cast<BYTE*>(&timer),
+                           &size) == ERROR_SUCCESS &&
+        type == REG_DWORD && size == sizeof timer) {
+        *latencyTimerMs = static_cast<int>(timer);
+    }
     ::RegCloseKey(key);
-    return result == ERROR_SUCCESS && type == REG_SZ ? std::string(name) : std::string();
+    return named ? std::string(name) : std::string();
 }
 
 // Adds what the Ports class's device records tell to the listed ports they provide. A port
@@ -77,7 +87,8 @@ void describeFromDeviceRecords(std::vector<SerialDevice>& devices) {
     SP_DEVINFO_DATA info{};
     info.cbSize = sizeof info;
     for (DWORD index = 0; ::SetupDiEnumDeviceInfo(set, index, &info) != FALSE; ++index) {
-        const std::string port = portNameOf(set, info);
+        int latencyTimerMs = -1;
+        const std::string port = portNameOf(set, info, &latencyTimerMs);
         SerialDevice* device = nullptr;
         for (SerialDevice& listed : devices) {
             if (!port.empty() &&
@@ -93,6 +104,7 @@ void describeFromDeviceRecords(std::vector<SerialDevice>& devices) {
         device->manufacturer = deviceProperty(set, info, SPDRP_MFG);
         device->product = deviceProperty(set, info, SPDRP_DEVICEDESC);
         device->driver = deviceProperty(set, info, SPDRP_SERVICE);
+        device->latencyTimerMs = latencyTimerMs;
         char instance[512] = {};
         if (::SetupDiGetDeviceInstanceIdA(set, &info, instance, sizeof instance - 1, nullptr) !=
             FALSE) {
@@ -167,6 +179,7 @@ const PortHelpTexts& portHelpTexts() {
         "                      ports and USB devices itself\n",
         "  --list-ports        show COM1 ... COM10, the COM ports Windows knows and the\n"
         "                      USB devices of the target's class\n",
+        "  --link COMn DEVICE  Linux only: Windows names its COM ports itself\n",
         "\\\\.\\VCP0",
     };
     return texts;

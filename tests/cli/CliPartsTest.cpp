@@ -207,7 +207,8 @@ TEST(OsReasonsTest, PermissionDeniedNamesTheDevicesGroup) {
         const std::string name = serialGroup->gr_name;
         EXPECT_EQ(portOpenReason(EACCES, "COM1", device, ""),
                   "COM1 (" + device + "): permission denied; the device belongs to group \"" +
-                      name + "\": `sudo usermod -aG " + name + " $USER`, then log in again");
+                      name + "\": `sudo usermod -aG " + name +
+                      " $USER`, then log out and in again");
     }
     // A root-owned device names no group to join.
     EXPECT_EQ(portOpenReason(EPERM, "/dev/x", "/nonexistent/x", ""),
@@ -227,8 +228,8 @@ TEST(PortListTest, TextAndJsonFromOneListing) {
         {"COM1", "/r/ports/COM1", "/dev/pts/3", 0, "free", "", ""},
         {"COM2", "/dev/ttyS1", "", 16, "busy", "another program holds it", "Device busy"}};
     const std::vector<std::string> byId = {"/dev/serial/by-id/usb-FTDI-if00"};
-    const SerialDevice ftdi{"/dev/ttyUSB0", byId,     "0403", "6001",
-                            "FTDI",         "FT232R", "A1",   "ftdi_sio"};
+    const SerialDevice ftdi{"/dev/ttyUSB0", byId, "0403",     "6001", "FTDI",
+                            "FT232R",       "A1", "ftdi_sio", 16};
     SerialDevice bare;
     bare.path = "/dev/ttyACM0";
     listing.devices = {{ftdi, {"COM1"}}, {bare, {}}};
@@ -250,17 +251,21 @@ TEST(PortListTest, TextAndJsonFromOneListing) {
               "  COM1   ports/COM1 -> /dev/pts/3                 free\n"
               "  COM2   /dev/ttyS1                               busy (another program holds it)\n"
               "Serial devices:\n"
-              "  /dev/ttyUSB0  0403:6001  FTDI FT232R  serial A1  (ftdi_sio)  = COM1\n"
+              "  /dev/ttyUSB0  0403:6001  FTDI FT232R  serial A1  (ftdi_sio)  latency timer 16 "
+              "ms  = COM1\n"
               "      /dev/serial/by-id/usb-FTDI-if00\n"
               "  /dev/ttyACM0\n"
-              "USB devices:\n"
-              "  /r/usb/dev0\n"
-              "Hint.\n");
+              "  " +
+                  latencyAdvice(16) +
+                  "\n"
+                  "USB devices:\n"
+                  "  /r/usb/dev0\n"
+                  "Hint.\n");
     EXPECT_EQ(
         render(writePortListJson),
         R"({"event":"port","name":"COM1","path":"/r/ports/COM1","link":"/dev/pts/3","state":"free","error":0,"reason":""}
 {"event":"port","name":"COM2","path":"/dev/ttyS1","link":"","state":"busy","error":16,"reason":"Device busy"}
-{"event":"device","path":"/dev/ttyUSB0","vendor":"0403","product":"6001","manufacturer":"FTDI","name":"FT232R","serial":"A1","driver":"ftdi_sio","by_id":["/dev/serial/by-id/usb-FTDI-if00"],"com":["COM1"]}
+{"event":"device","path":"/dev/ttyUSB0","vendor":"0403","product":"6001","manufacturer":"FTDI","name":"FT232R","serial":"A1","driver":"ftdi_sio","latency_timer":16,"by_id":["/dev/serial/by-id/usb-FTDI-if00"],"com":["COM1"]}
 {"event":"device","path":"/dev/ttyACM0","vendor":"","product":"","manufacturer":"","name":"","serial":"","driver":"","by_id":[],"com":[]}
 {"event":"usb","path":"/r/usb/dev0"}
 {"event":"result","ok":true,"exit":0}

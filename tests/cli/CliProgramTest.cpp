@@ -183,7 +183,11 @@ TEST_F(CliProgramTest, RamDownloadThenRunOnTheSmallModel) {
         c.comNumber = 2;
     });
     const std::string path = image(65536);  // exactly the RAM limit
-    const Finished r = run({"--port", "com2", "--model", "64", "--ram", "--then", "run", path});
+    // The port by a stable name, as udev's /dev/serial/by-id links give one.
+    const std::string byId = dir.file("by-id/usb-Atmel_SAM7_Loader-if00");
+    std::filesystem::create_directories(dir.file("by-id"));
+    std::filesystem::create_symlink(t.portPath(), byId);
+    const Finished r = run({"--port", byId, "--model", "64", "--ram", "--then", "run", path});
     EXPECT_EQ(r.exit, 0) << r.out << r.err;
     const auto ram = t.ram();
     const std::string bytes = readFile(path);
