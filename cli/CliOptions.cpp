@@ -1,5 +1,6 @@
 #include "cli/CliOptions.h"
 
+#include <charconv>
 #include <string_view>
 
 #include "cli/SystemPorts.h"
@@ -66,6 +67,7 @@ struct Pending {
     bool listPorts = false;
     bool json = false;
     bool quiet = false;
+    bool all = false;
 };
 
 // One of two exclusive choices held in an optional field: the option sets `field` to `value`,
@@ -92,18 +94,78 @@ constexpr const char* kUsbOrPort = "--usb and --port exclude each other";
 constexpr const char* kRamOrRom = "--ram and --rom exclude each other";
 
 std::string applyPort(CliOptions& o, const std::string& port) {
+    PortChoice choice{port, port, std::nullopt};
     if (const auto com = parseComName(port)) {
-        o.comPortPath = com->path;
-        o.comIndex = com->index;
-    } else if (isDevicePath(port)) {
-        o.comPortPath = port;  // a device path is used as it is
-        o.comIndex.reset();
-    } else {
+        choice.path = com->path;
+        choice.comIndex = com->index;
+    } else if (!isDevicePath(port)) {  // a device path is used as it is
         return "--port takes COM1 ... COM" + std::to_string(kHighestComNumber) +
                " or a device path such as " + portHelpTexts().devicePathExample + ", not '" + port +
                "'";
     }
+    for (const PortChoice& earlier : o.ports) {
+        if (earlier.path == choice.path) {
+            return "--port " + port + " is given twice";
+        }
+    }
+    if (o.ports.empty()) {
+        o.comPortPath = choice.path;
+        o.comIndex = choice.comIndex;
+    }
+    o.ports.push_back(choice);
     return {};
+}
+
+std::string applyDevice(CliOptions& o, const std::string& name) {
+    if (name.empty()) {
+        return "--device needs a device name";
+    }
+    for (const std::string& earlier : o.usbDevices) {
+        if (earlier == name) {
+            return "--device " + name + " is given twice";
+        }
+    }
+    o.usbDevices.push_back(name);
+    return {};
+}
+
+// A whole number from `low` up, or nothing.
+std::optional<int> countOf(const std::string& text, int low) {
+    int value = 0;
+    const char* end = text.data() + text.size();
+    const auto [at, ec] = std::from_chars(text.data(), end, value);
+    if (ec != std::errc() || at != end || value < low) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::string applyRepeat(CliOptions& o, const std::string& count) {
+    const auto boards = countOf(count, 0);
+    if (!boards) {
+        return "--repeat takes a number of boards (0: until Ctrl-C), not '" + count + "'";
+    }
+    o.repeat = *boards;
+    return {};
+}
+
+std::string applyWait(CliOptions& o, const std::string& seconds) {
+    const auto wait = countOf(seconds, 1);
+    if (!wait) {
+        return "--wait takes a number of seconds from 1, not '" + seconds + "'";
+    }
+    o.waitSeconds = *wait;
+    return {};
+}
+
+std::string applyReceipt(CliOptions& o, const std::string& path) {
+    o.receiptPath = path;
+    return path.empty() ? "--receipt needs a file" : "";
+}
+
+std::string applyTrace(CliOptions& o, const std::string& path) {
+    o.tracePath = path;
+    return path.empty() ? "--trace needs a file" : "";
 }
 
 std::string applyModel(CliOptions& o, const std::string& model) {
@@ -137,6 +199,12 @@ constexpr OptionRow kOptions[] = {
     {"--list-ports", "", &Pending::listPorts, {}, nullptr},
     {"--usb", "", nullptr, {&CliOptions::interfaceKind, 0, kUsbOrPort}, nullptr},
     {"--port", "", nullptr, {&CliOptions::interfaceKind, 1, kUsbOrPort}, applyPort},
+    {"--device", "", nullptr, {&CliOptions::interfaceKind, 0, kUsbOrPort}, applyDevice},
+    {"--all", "", &Pending::all, {&CliOptions::interfaceKind, 0, kUsbOrPort}, nullptr},
+    {"--repeat", "", nullptr, {}, applyRepeat},
+    {"--wait", "", nullptr, {}, applyWait},
+    {"--receipt", "", nullptr, {}, applyReceipt},
+    {"--trace", "", nullptr, {}, applyTrace},
     {"--model", "", nullptr, {}, applyModel},
     {"--ram", "", nullptr, {&CliOptions::targetMemory, 1, kRamOrRom}, nullptr},
     {"--rom", "", nullptr, {&CliOptions::targetMemory, 0, kRamOrRom}, nullptr},
@@ -227,6 +295,10 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         o.output = OutputStyle::Json;
     }
     o.quiet = pending.quiet;
+    o.allUsbDevices = pending.all;
+    if (pending.all && !o.usbDevices.empty()) {
+        fail("--all and --device exclude each other");
+    }
 
     if (pending.help) {
         o.action = CliAction::Help;

@@ -307,9 +307,13 @@ TEST_F(CliProgramTest, JsonEventsParseLineByLine) {
         ASSERT_TRUE(event) << "not one JSON object: " << line;
         events.push_back(*event);
     }
-    ASSERT_GE(events.size(), 6u);
-    EXPECT_EQ(events[0]["event"], "status");
-    EXPECT_EQ(events[0]["text"], "Press reset on target! 5 Seconds left!");
+    ASSERT_GE(events.size(), 7u);
+    // The stream opens with its version, then the window's own events.
+    EXPECT_EQ(events[0]["event"], "start");
+    EXPECT_EQ(events[0]["schema"], "1");
+    EXPECT_EQ(events[1]["event"], "status");
+    EXPECT_EQ(events[1]["port"], "COM6");
+    EXPECT_EQ(events[1]["text"], "Press reset on target! 5 Seconds left!");
     const auto find = [&events](const std::string& kind) {
         return std::find_if(events.begin(), events.end(),
                             [&kind](auto& e) { return e["event"] == kind; });
@@ -325,6 +329,8 @@ TEST_F(CliProgramTest, JsonEventsParseLineByLine) {
     EXPECT_EQ(events.back()["ok"], "false");
     EXPECT_EQ(events.back()["exit"], "1");
     EXPECT_EQ(events.back()["outcome"], "crc-error");
+    EXPECT_EQ(events.back()["code"], "crc_error");
+    EXPECT_EQ(events.back()["text"], "CRC error!");
     EXPECT_EQ(events.back()["frame"], "2");
     EXPECT_EQ(events.back()["answer"], "67");
 }
