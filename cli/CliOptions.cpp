@@ -348,7 +348,15 @@ std::string usageText(const std::string& program) {
            modelOption() +
            "  --ram, --rom        download to RAM (at most 64 KiB) or to flash\n"
            "  --then reset|run    after the download: reset the target (flash), or start\n"
-           "                      the program in RAM (--ram)\n" +
+           "                      the program in RAM (--ram)\n"
+           "  --device NAME       with --usb: this USB device; once per device to write\n"
+           "                      several at once\n"
+           "  --all               with --usb: every USB device of the target's class\n"
+           "  --repeat N          board after board on each port (0: until Ctrl-C)\n"
+           "  --wait SECONDS      how long to wait for each board after the first\n"
+           "                      (default: no limit)\n"
+           "  --receipt FILE      add one JSON line per board to FILE\n"
+           "  --trace FILE        write every byte in and out, with time stamps, to FILE\n" +
            ports.rootOption +
            "  --json              one JSON object per line for each event\n"
            "  -q, --quiet         no status or progress; messages still go to stderr\n" +
@@ -357,7 +365,8 @@ std::string usageText(const std::string& program) {
            "  -V, --version       the program's version\n"
            "\n"
            "Exit status: 0 done; 1 the target rejected a frame or the transfer failed;\n"
-           "2 bad usage or a bad image; 3 no connection (port missing or busy, no answer).\n";
+           "2 bad usage or a bad image; 3 no connection (port missing or busy, no answer);\n"
+           "130 stopped by Ctrl-C. With several boards, the worst board's status.\n";
 }
 
 }  // namespace tervan::cli

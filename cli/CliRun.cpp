@@ -200,13 +200,6 @@ public:
         window_->watch(&dialog_->session());
         TargetSession& session = dialog_->session();
         session.stopRequested = &shared_.stop;
-        if (shared_.trace) {
-            trace_ = std::make_unique<BoardTrace>(*shared_.trace, port_.label);
-            session.trace = trace_.get();
-        }
-        if (session.interfaceKind != 0 && shared_.receipts) {
-            adapter_ = adapterOf(session.comPortPath);
-        }
     }
 
     // A follow-up that does not fit the memory: status 2, before any port is opened.
@@ -318,6 +311,13 @@ int PortLine::checkImage(BoardResult& result) {
 void PortLine::run() {
     keepInterruptAway();
     TargetSession& session = dialog_->session();
+    if (session.interfaceKind != 0 && shared_.receipts) {
+        adapter_ = adapterOf(session.comPortPath);
+    }
+    if (shared_.trace) {
+        trace_ = std::make_unique<BoardTrace>(*shared_.trace, port_.label);
+        session.trace = trace_.get();
+    }
     const int boards = shared_.options.repeat;
     for (int number = 1; boards == 0 || number <= boards; ++number) {
         if (shared_.stop.load()) {
@@ -538,12 +538,14 @@ public:
     int download();
 
 private:
-    // The ports the options name; false (with the status) when none can be named.
-    bool choosePorts(std::vector<BoardPort>& ports, int& status);
+    // The ports the options name; false when --all finds none.
+    bool choosePorts(std::vector<BoardPort>& ports);
     // The receipts and the trace file; false (with the message given) when unusable.
     bool openFiles(Shared& shared);
     void startEvent(const std::vector<BoardPort>& ports);
     int usageFailure(const std::string& text);
+    // --all found no device.
+    int noUsbDevice();
     int summarise(Shared& shared, std::vector<std::unique_ptr<PortLine>>& lines, double seconds);
 
     const CliOptions& options_;
@@ -567,7 +569,27 @@ int Run::usageFailure(const std::string& text) {
     return kExitBadUsage;
 }
 
-bool Run::choosePorts(std::vector<BoardPort>& ports, int& status) {
+int Run::noUsbDevice() {
+    const std::string reason = usbDeviceReason(0);
+    std::fprintf(err_, "%s: --all found no USB device of the target's class\n", kProgram);
+    if (!reason.empty()) {
+        std::fprintf(err_, "  %s\n", reason.c_str());
+    }
+    if (options_.output == OutputStyle::Json) {
+        std::fprintf(out_, "%s\n",
+                     JsonObject()
+                         .text("event", "result")
+                         .boolean("ok", false)
+                         .number("exit", std::int64_t{kExitNoConnection})
+                         .text("code", eventCode(OutcomeKind::NoUsbDevice))
+                         .text("reason", reason)
+                         .str()
+                         .c_str());
+    }
+    return kExitNoConnection;
+}
+
+bool Run::choosePorts(std::vector<BoardPort>& ports) {
     for (const PortChoice& port : options_.ports) {
         ports.push_back({port.given, port, {}});
     }
@@ -578,23 +600,6 @@ bool Run::choosePorts(std::vector<BoardPort>& ports, int& status) {
         UsbDevicePaths found;
         enumerateUsbDevices(found);
         if (found.empty()) {
-            const std::string reason = usbDeviceReason(0);
-            std::fprintf(err_, "%s: --all found no USB device of the target's class\n", kProgram);
-            if (!reason.empty()) {
-                std::fprintf(err_, "  %s\n", reason.c_str());
-            }
-            if (options_.output == OutputStyle::Json) {
-                std::fprintf(out_, "%s\n",
-                             JsonObject()
-                                 .text("event", "result")
-                                 .boolean("ok", false)
-                                 .number("exit", std::int64_t{kExitNoConnection})
-                                 .text("code", eventCode(OutcomeKind::NoUsbDevice))
-                                 .text("reason", reason)
-                                 .str()
-                                 .c_str());
-            }
-            status = kExitNoConnection;
             return false;
         }
         for (const std::string& path : found) {
@@ -630,44 +635,43 @@ bool Run::openFiles(Shared& shared) {
 
 int Run::download() {
     std::vector<BoardPort> ports;
-    int status = kExitDone;
-    const bool chosen = choosePorts(ports, status);
+    const bool chosen = choosePorts(ports);
     const bool json = options_.output == OutputStyle::Json;
-    if (json) {
-        JsonObject start;
-        std::vector<std::string> labels;
-        for (const BoardPort& port : ports) {
-            if (!port.label.empty()) {
-                labels.push_back(port.label);
-            }
-        }
-        start.text("event", "start")
-            .number("schema", std::int64_t{kEventSchema})
-            .text("version", TERVAN_VERSION)
-            .texts("ports", labels)
-            .text("image", options_.imagePath)
-            .number("repeat", static_cast<std::int64_t>(options_.repeat));
-        // The first line of the stream, before anything else can be said.
-        std::string first = start.str() + "\n";
-        std::fputs(first.c_str(), out_);
-        std::fflush(out_);
-    }
-    if (!chosen) {
-        return status;
-    }
     const bool several = ports.size() > 1;
     Shared shared(options_, out_, err_, renderModeFor(options_, out_, several), several,
                   several || options_.repeat != 1);
     // The command line only reads the user's settings; it never writes them.
     shared.settings.readOnly = true;
-    if (!openFiles(shared)) {
-        return kExitBadUsage;
-    }
-
+    // The boards' controllers read the settings here; nothing is opened yet.
     std::vector<std::unique_ptr<PortLine>> lines;
     for (BoardPort& port : ports) {
         lines.push_back(std::make_unique<PortLine>(shared, std::move(port)));
     }
+    if (json) {
+        std::vector<std::string> labels;
+        for (const auto& line : lines) {
+            labels.push_back(line->label());
+        }
+        // The first line of the stream, before anything else can be said.
+        const std::string start = JsonObject()
+                                      .text("event", "start")
+                                      .number("schema", std::int64_t{kEventSchema})
+                                      .text("version", TERVAN_VERSION)
+                                      .texts("ports", labels)
+                                      .text("image", options_.imagePath)
+                                      .number("repeat", static_cast<std::int64_t>(options_.repeat))
+                                      .str() +
+                                  "\n";
+        std::fputs(start.c_str(), out_);
+        std::fflush(out_);
+    }
+    if (!chosen) {
+        return noUsbDevice();
+    }
+    if (!openFiles(shared)) {
+        return kExitBadUsage;
+    }
+
     PortLine& first = *lines.front();
     BoardResult checked;
     if (const int bad = first.checkFollowUp(); bad != kExitDone) {
@@ -751,11 +755,11 @@ int Run::summarise(Shared& shared, std::vector<std::unique_ptr<PortLine>>& lines
             const double wire = wireSeconds(result.sent.bytesOut + result.sent.bytesIn);
             if (result.bytes > 0 && result.seconds > 0) {
                 std::snprintf(figures, sizeof figures,
-                              "%8u bytes %8.2f s  wire time at %u baud %.2f s, ratio %.3f",
+                              "%u bytes, %.2f s, wire time at %u baud %.2f s, ratio %.3f",
                               static_cast<unsigned>(result.bytes), result.seconds,
                               static_cast<unsigned>(kSerialBaudRate), wire, wire / result.seconds);
             } else {
-                std::snprintf(figures, sizeof figures, "%8u bytes %8.2f s",
+                std::snprintf(figures, sizeof figures, "%u bytes, %.2f s",
                               static_cast<unsigned>(result.bytes), result.seconds);
             }
             std::string outcome = "written";
@@ -765,8 +769,8 @@ int Run::summarise(Shared& shared, std::vector<std::unique_ptr<PortLine>>& lines
                     outcome += " at frame " + std::to_string(result.outcome->frame);
                 }
             }
-            text += "  " + line->label() + "  board " + std::to_string(result.board) + "  " +
-                    outcome + "  " + figures + "\n";
+            text += "  " + line->label() + " board " + std::to_string(result.board) + ": " +
+                    outcome + ", " + figures + "\n";
         }
     }
     std::fputs(text.c_str(), out_);
