@@ -52,6 +52,17 @@ TEST(CliOptionsTest, PortsModelsAndFollowUps) {
     EXPECT_FALSE(parsed.options.interfaceKind || parsed.options.targetModel ||
                  parsed.options.targetMemory || parsed.options.comPortPath);
 
+    // Several ports: each a board, the first also the one the settings' fields name.
+    parsed = parseCommandLine(
+        {"--port", "COM2", "--port", "/dev/ttyUSB1", "--repeat", "0", "--wait", "30", "a.bin"});
+    ASSERT_EQ(parsed.error, "");
+    ASSERT_EQ(parsed.options.ports.size(), 2u);
+    EXPECT_EQ(parsed.options.ports[0].given, "COM2");
+    EXPECT_EQ(parsed.options.ports[1].path, "/dev/ttyUSB1");
+    EXPECT_EQ(parsed.options.comPortPath, "\\\\.\\COM2");
+    EXPECT_EQ(parsed.options.repeat, 0);
+    EXPECT_EQ(parsed.options.waitSeconds, 30);
+
     // --model takes every chip a model's window name lists.
     for (const auto& [spelling, model] : {std::pair{"256", 0}, {"128", 0}, {"64", 1}, {"32", 1}}) {
         EXPECT_EQ(parseCommandLine({"--model", spelling, "a.bin"}).options.targetModel, model);
@@ -78,6 +89,12 @@ TEST(CliOptionsTest, MistakesAndTheirErrors) {
         {{"a.bin", "b.bin"}, "one image file at a time (got 'a.bin' and 'b.bin')"},
         {{}, "no image file given"},
         {{"--list-ports", "a.bin"}, "--list-ports takes no image"},
+        {{"--port", "COM2", "--port", "\\\\.\\com2", "a.bin"}, "--port \\\\.\\com2 is given twice"},
+        {{"--device", "t0", "--port", "COM1", "a.bin"}, "--usb and --port exclude each other"},
+        {{"--usb", "--all", "--device", "t0", "a.bin"}, "--all and --device exclude each other"},
+        {{"--wait", "0", "a.bin"}, "--wait takes a number of seconds from 1, not '0'"},
+        {{"--repeat", "2x", "a.bin"},
+         "--repeat takes a number of boards (0: until Ctrl-C), not '2x'"},
     };
     // Only the first mistake is named.
     for (const auto& [arguments, error] : cases) {
