@@ -391,11 +391,16 @@ bool PortLine::transfer(BoardResult& result) {
     DownloaderDialog& d = *dialog_;
     TargetSession& session = d.session();
     const std::size_t before = window_->messages().size();
+    const int downloads = window_->downloads();
     const Outcome sent = d.downloadImage(session.targetMemory != 0 ? kCommandRam : kCommandWrite);
-    result.transferred = true;
-    result.sent = session.lastTransfer;
-    result.bytes = window_->bytesSent();
-    result.seconds = window_->transferSeconds();
+    // A download that failed before its first page (the image could not be read again) sent
+    // nothing: the figures of the board before stay out of this one.
+    result.transferred = window_->downloads() != downloads;
+    if (result.transferred) {
+        result.sent = session.lastTransfer;
+        result.bytes = window_->bytesSent();
+        result.seconds = window_->transferSeconds();
+    }
     result.imageLength = session.imageLength;
     result.paddedLength = session.pageSize == 0 ? 0
                                                 : (session.imageLength + session.pageSize - 1) /

@@ -184,6 +184,7 @@ void CliWindow::statusChanged() {
 void CliWindow::setProgressRange(std::uint16_t, std::uint16_t upper) {
     // The controller sets the range once, right before the first page of a download.
     transferring_ = true;
+    ++downloads_;
     frames_ = -1;
     rangeUpper_ = upper;
     total_ = session_ != nullptr ? session_->imageLength : 0;

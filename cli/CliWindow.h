@@ -78,6 +78,8 @@ public:
     // The last download: bytes the target accepted, and time from its first frame.
     std::uint32_t bytesSent() const { return bytesSent_; }
     double transferSeconds() const;
+    // Downloads that reached their first page so far.
+    int downloads() const { return downloads_; }
     const std::string& port() const { return port_; }
 
 private:
@@ -108,6 +110,7 @@ private:
     // Progress of the running download. frames_ is -1 until the position is first set to
     // 0 after the range; every later position is one page the target accepted.
     bool transferring_ = false;
+    int downloads_ = 0;
     std::int64_t frames_ = -1;
     std::uint16_t rangeUpper_ = 0;
     std::int16_t position_ = 0;
