@@ -452,10 +452,10 @@ void addWireFigures(JsonObject& object, const BoardResult& result) {
     }
 }
 
-JsonObject PortLine::resultEvent(const BoardResult& result) const {
-    JsonObject event = window_->event("result");
-    event.number("board", static_cast<std::int64_t>(result.board))
-        .boolean("ok", result.exit == kExitDone)
+// How a board ended, in a result event: the status, the transfer's figures and a failure's
+// words.
+void addResultFields(JsonObject& event, const BoardResult& result) {
+    event.boolean("ok", result.exit == kExitDone)
         .number("exit", static_cast<std::int64_t>(result.exit));
     if (result.bytes > 0) {
         event.number("bytes", static_cast<std::int64_t>(result.bytes))
@@ -481,6 +481,12 @@ JsonObject PortLine::resultEvent(const BoardResult& result) const {
             event.number("error", static_cast<std::int64_t>(outcome->error));
         }
     }
+}
+
+JsonObject PortLine::resultEvent(const BoardResult& result) const {
+    JsonObject event = window_->event("result");
+    event.number("board", static_cast<std::int64_t>(result.board));
+    addResultFields(event, result);
     return event;
 }
 
@@ -690,7 +696,13 @@ int Run::download() {
             line->close();
         }
         if (json) {
+            // With one board its result; with several the run's, since no board began.
             JsonObject result = first.resultEvent(checked);
+            if (shared.perBoardResults) {
+                result = JsonObject();
+                result.text("event", "result");
+                addResultFields(result, checked);
+            }
             first.window().emitJson(result.str());
         }
         return checked.exit;
