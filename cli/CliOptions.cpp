@@ -1,5 +1,6 @@
 #include "cli/CliOptions.h"
 
+#include <charconv>
 #include <string_view>
 
 #include "cli/SystemPorts.h"
@@ -67,6 +68,7 @@ struct Pending {
     bool json = false;
     bool quiet = false;
     bool force = false;
+    bool all = false;
 };
 
 // One of two exclusive choices held in an optional field: the option sets `field` to `value`,
@@ -93,18 +95,78 @@ constexpr const char* kUsbOrPort = "--usb and --port exclude each other";
 constexpr const char* kRamOrRom = "--ram and --rom exclude each other";
 
 std::string applyPort(CliOptions& o, const std::string& port) {
+    PortChoice choice{port, port, std::nullopt};
     if (const auto com = parseComName(port)) {
-        o.comPortPath = com->path;
-        o.comIndex = com->index;
-    } else if (isDevicePath(port)) {
-        o.comPortPath = port;  // a device path is used as it is
-        o.comIndex.reset();
-    } else {
+        choice.path = com->path;
+        choice.comIndex = com->index;
+    } else if (!isDevicePath(port)) {  // a device path is used as it is
         return "--port takes COM1 ... COM" + std::to_string(kHighestComNumber) +
                " or a device path such as " + portHelpTexts().devicePathExample + ", not '" + port +
                "'";
     }
+    for (const PortChoice& earlier : o.ports) {
+        if (earlier.path == choice.path) {
+            return "--port " + port + " is given twice";
+        }
+    }
+    if (o.ports.empty()) {
+        o.comPortPath = choice.path;
+        o.comIndex = choice.comIndex;
+    }
+    o.ports.push_back(choice);
     return {};
+}
+
+std::string applyDevice(CliOptions& o, const std::string& name) {
+    if (name.empty()) {
+        return "--device needs a device name";
+    }
+    for (const std::string& earlier : o.usbDevices) {
+        if (earlier == name) {
+            return "--device " + name + " is given twice";
+        }
+    }
+    o.usbDevices.push_back(name);
+    return {};
+}
+
+// A whole number from `low` up, or nothing.
+std::optional<int> countOf(const std::string& text, int low) {
+    int value = 0;
+    const char* end = text.data() + text.size();
+    const auto [at, ec] = std::from_chars(text.data(), end, value);
+    if (ec != std::errc() || at != end || value < low) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::string applyRepeat(CliOptions& o, const std::string& count) {
+    const auto boards = countOf(count, 0);
+    if (!boards) {
+        return "--repeat takes a number of boards (0: until Ctrl-C), not '" + count + "'";
+    }
+    o.repeat = *boards;
+    return {};
+}
+
+std::string applyWait(CliOptions& o, const std::string& seconds) {
+    const auto wait = countOf(seconds, 1);
+    if (!wait) {
+        return "--wait takes a number of seconds from 1, not '" + seconds + "'";
+    }
+    o.waitSeconds = *wait;
+    return {};
+}
+
+std::string applyReceipt(CliOptions& o, const std::string& path) {
+    o.receiptPath = path;
+    return path.empty() ? "--receipt needs a file" : "";
+}
+
+std::string applyTrace(CliOptions& o, const std::string& path) {
+    o.tracePath = path;
+    return path.empty() ? "--trace needs a file" : "";
 }
 
 std::string applyModel(CliOptions& o, const std::string& model) {
@@ -154,6 +216,12 @@ constexpr OptionRow kOptions[] = {
     {"--force", "", &Pending::force, {}, nullptr},
     {"--usb", "", nullptr, {&CliOptions::interfaceKind, 0, kUsbOrPort}, nullptr},
     {"--port", "", nullptr, {&CliOptions::interfaceKind, 1, kUsbOrPort}, applyPort},
+    {"--device", "", nullptr, {&CliOptions::interfaceKind, 0, kUsbOrPort}, applyDevice},
+    {"--all", "", &Pending::all, {&CliOptions::interfaceKind, 0, kUsbOrPort}, nullptr},
+    {"--repeat", "", nullptr, {}, applyRepeat},
+    {"--wait", "", nullptr, {}, applyWait},
+    {"--receipt", "", nullptr, {}, applyReceipt},
+    {"--trace", "", nullptr, {}, applyTrace},
     {"--model", "", nullptr, {}, applyModel},
     {"--ram", "", nullptr, {&CliOptions::targetMemory, 1, kRamOrRom}, nullptr},
     {"--rom", "", nullptr, {&CliOptions::targetMemory, 0, kRamOrRom}, nullptr},
@@ -244,6 +312,10 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         o.output = OutputStyle::Json;
     }
     o.quiet = pending.quiet;
+    o.allUsbDevices = pending.all;
+    if (pending.all && !o.usbDevices.empty()) {
+        fail("--all and --device exclude each other");
+    }
 
     if (pending.help) {
         o.action = CliAction::Help;
@@ -310,7 +382,15 @@ std::string usageText(const std::string& program) {
            modelOption() +
            "  --ram, --rom        download to RAM (at most 64 KiB) or to flash\n"
            "  --then reset|run    after the download: reset the target (flash), or start\n"
-           "                      the program in RAM (--ram)\n" +
+           "                      the program in RAM (--ram)\n"
+           "  --device NAME       with --usb: this USB device; once per device to write\n"
+           "                      several at once\n"
+           "  --all               with --usb: every USB device of the target's class\n"
+           "  --repeat N          board after board on each port (0: until Ctrl-C)\n"
+           "  --wait SECONDS      how long to wait for each board after the first\n"
+           "                      (default: no limit)\n"
+           "  --receipt FILE      add one JSON line per board to FILE\n"
+           "  --trace FILE        write every byte in and out, with time stamps, to FILE\n" +
            ports.rootOption +
            "  --json              one JSON object per line for each event\n"
            "  -q, --quiet         no status or progress; messages still go to stderr\n" +
@@ -319,7 +399,8 @@ std::string usageText(const std::string& program) {
            "  -V, --version       the program's version\n"
            "\n"
            "Exit status: 0 done; 1 the target rejected a frame or the transfer failed;\n"
-           "2 bad usage or a bad image; 3 no connection (port missing or busy, no answer).\n";
+           "2 bad usage or a bad image; 3 no connection (port missing or busy, no answer);\n"
+           "130 stopped by Ctrl-C. With several boards, the worst board's status.\n";
 }
 
 }  // namespace tervan::cli

@@ -13,6 +13,13 @@ enum class CliAction { Download, ListPorts, Link, Help, Version };
 enum class FollowUp { None, Reset, Run };
 enum class OutputStyle { Auto, Json };
 
+// One --port as given, and what it stands for.
+struct PortChoice {
+    std::string given;  // as typed: "COM3", "/dev/ttyUSB0"
+    std::string path;   // "\\.\COM3", or the device path as it is
+    std::optional<std::int32_t> comIndex;
+};
+
 struct CliOptions {
     CliAction action = CliAction::Download;
     std::optional<std::int32_t> interfaceKind;  // 0 USB, 1 serial
@@ -29,6 +36,16 @@ struct CliOptions {
     std::int32_t linkNumber = 0;
     std::string linkDevice;
     bool force = false;  // --link may replace a link that leads elsewhere
+
+    // Every --port in order; comPortPath and comIndex hold the first. Each is a board of its
+    // own, written at the same time as the others.
+    std::vector<PortChoice> ports;
+    std::vector<std::string> usbDevices;  // every --device NAME, in order
+    bool allUsbDevices = false;           // --all: every device of the target's class
+    int repeat = 1;                       // boards one after another per port; 0 until Ctrl-C
+    std::optional<int> waitSeconds;       // the wait for each board after the first
+    std::string receiptPath;              // empty: no receipts
+    std::string tracePath;                // empty: no trace
 };
 
 struct ParsedCommandLine {

@@ -15,7 +15,15 @@ enum ExitStatus : int {
     kExitTransferFailed = 1,  // the target rejected a frame, or the transfer broke off
     kExitBadUsage = 2,        // bad options or a bad image
     kExitNoConnection = 3,    // port missing or busy, no answer within the countdown
+    kExitInterrupted = 130,   // Ctrl-C: every board stopped, ports closed
 };
+
+// The version of the --json event stream: the "schema" of its first event.
+inline constexpr int kEventSchema = 1;
+
+// The stable word a JSON result gives for how a board ended ("verify_error", "no_answer",
+// "permission_denied", "interrupted", ...).
+std::string eventCode(OutcomeKind kind);
 
 // The exit status for how a step ended. No answer while connecting means no connection; after
 // it, a failed transfer.

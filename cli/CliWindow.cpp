@@ -2,8 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-
-#include "cli/JsonText.h"
+#include <mutex>
 
 namespace tervan::cli {
 namespace {
@@ -30,7 +29,18 @@ std::string minutesAndSeconds(double seconds) {
     return buffer;
 }
 
+// One lock for every window of the program: a line goes out whole even when several boards
+// report at once. Recursive, since a message closes the live line while it holds it.
+std::recursive_mutex& outputLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
 }  // namespace
+
+double wireSeconds(std::uint64_t bytes) {
+    return static_cast<double>(bytes) * 10.0 / kSerialBaudRate;
+}
 
 std::string singleLine(const std::string& text) {
     std::string line = text;
@@ -46,8 +56,30 @@ std::string singleLine(const std::string& text) {
     return line;
 }
 
-CliWindow::CliWindow(RenderMode mode, std::FILE* out, std::FILE* err)
-    : mode_(mode), out_(out), err_(err) {}
+CliWindow::CliWindow(RenderMode mode, std::FILE* out, std::FILE* err, std::string port,
+                     bool prefixLines)
+    : mode_(mode),
+      out_(out),
+      err_(err),
+      port_(std::move(port)),
+      prefix_(prefixLines && !port_.empty() ? port_ + ": " : "") {}
+
+JsonObject CliWindow::event(const char* name) const {
+    JsonObject object;
+    object.text("event", name);
+    if (!port_.empty()) {
+        object.text("port", port_);
+    }
+    return object;
+}
+
+void CliWindow::line(std::FILE* stream, const std::string& text) {
+    const std::lock_guard<std::recursive_mutex> hold(outputLock());
+    closeLiveLine();
+    const std::string whole = prefix_ + text + "\n";
+    std::fputs(whole.c_str(), stream);
+    std::fflush(stream);
+}
 
 // ---- controls ----
 
@@ -125,13 +157,13 @@ void CliWindow::statusChanged() {
         case RenderMode::Quiet:
             break;
         case RenderMode::Json:
-            emitJson(JsonObject().text("event", "status").text("text", status_).str());
+            emitJson(event("status").text("text", status_).str());
             break;
         case RenderMode::Lines:
-            std::fprintf(out_, "%s\n", singleLine(status_).c_str());
-            std::fflush(out_);
+            line(out_, singleLine(status_));
             break;
         case RenderMode::Bar: {
+            const std::lock_guard<std::recursive_mutex> hold(outputLock());
             const bool countdown = isCountdown(status_);
             if (live_ && countdown && liveIsCountdown_) {
                 std::fputs("\r\033[K", out_);  // the countdown replaces itself
@@ -152,6 +184,7 @@ void CliWindow::statusChanged() {
 void CliWindow::setProgressRange(std::uint16_t, std::uint16_t upper) {
     // The controller sets the range once, right before the first page of a download.
     transferring_ = true;
+    ++downloads_;
     frames_ = -1;
     rangeUpper_ = upper;
     total_ = session_ != nullptr ? session_->imageLength : 0;
@@ -186,8 +219,7 @@ void CliWindow::frameDone() {
         case RenderMode::Quiet:
             break;
         case RenderMode::Json:
-            emitJson(JsonObject()
-                         .text("event", "progress")
+            emitJson(event("progress")
                          .number("position", static_cast<std::int64_t>(position_))
                          .number("range", static_cast<std::int64_t>(rangeUpper_))
                          .number("bytes", static_cast<std::int64_t>(bytesSent_))
@@ -223,6 +255,14 @@ std::string CliWindow::progressFigures() const {
             figures += ", " + minutesAndSeconds((total_ - bytesSent_) / rate) + " left";
         } else {
             figures += ", in " + minutesAndSeconds(seconds);
+            if (session_ != nullptr) {
+                const TransferRecord& sent = session_->lastTransfer;
+                const double wire = wireSeconds(sent.bytesOut + sent.bytesIn);
+                char buffer[96];
+                std::snprintf(buffer, sizeof buffer, "; wire time at %u baud %.1f s, ratio %.3f",
+                              static_cast<unsigned>(kSerialBaudRate), wire, wire / seconds);
+                figures += buffer;
+            }
         }
     }
     return figures;
@@ -237,8 +277,9 @@ void CliWindow::progressLine() {
         return;
     }
     lastTenth_ = tenth;
-    std::fprintf(out_, "%3d%% (%s)\n", tenth * 10, progressFigures().c_str());
-    std::fflush(out_);
+    char percent[8];
+    std::snprintf(percent, sizeof percent, "%3d%%", tenth * 10);
+    line(out_, std::string(percent) + " (" + progressFigures() + ")");
 }
 
 void CliWindow::drawBar(bool force) {
@@ -248,6 +289,7 @@ void CliWindow::drawBar(bool force) {
     }
     lastDraw_ = now;
     pendingDraw_ = false;
+    const std::lock_guard<std::recursive_mutex> hold(outputLock());
     const double share = total_ == 0 ? 0.0 : static_cast<double>(bytesSent_) / total_;
     const int filled = static_cast<int>(share * kBarWidth);
     std::string bar(static_cast<std::size_t>(filled), '#');
@@ -262,6 +304,7 @@ void CliWindow::drawBar(bool force) {
 // ---- messages ----
 
 void CliWindow::closeLiveLine() {
+    const std::lock_guard<std::recursive_mutex> hold(outputLock());
     if (live_) {
         std::fputc('\n', out_);
         std::fflush(out_);
@@ -272,42 +315,36 @@ void CliWindow::closeLiveLine() {
 void CliWindow::messageBox(const std::string& text) {
     messages_.push_back(text);
     if (mode_ == RenderMode::Json) {
-        emitJson(JsonObject().text("event", "message").text("text", text).str());
+        emitJson(event("message").text("text", text).str());
     }
-    closeLiveLine();
-    std::fprintf(err_, "%s\n", singleLine(text).c_str());
-    std::fflush(err_);
+    line(err_, singleLine(text));
 }
 
-void CliWindow::explain(const std::string& reason, const char* event) {
+void CliWindow::explain(const std::string& reason, const char* eventName) {
     if (reason.empty()) {
         return;
     }
     if (mode_ == RenderMode::Json) {
-        emitJson(JsonObject().text("event", event).text("text", reason).str());
+        emitJson(event(eventName).text("text", reason).str());
     }
-    closeLiveLine();
     std::size_t start = 0;
     for (std::size_t end = 0; end != std::string::npos; start = end + 1) {
         end = reason.find('\n', start);
-        std::fprintf(err_, "  %s\n", singleLine(reason.substr(start, end - start)).c_str());
+        line(err_, "  " + singleLine(reason.substr(start, end - start)));
     }
-    std::fflush(err_);
 }
 
 void CliWindow::report(const std::string& text) {
-    closeLiveLine();
-    std::fprintf(err_, "%s\n", singleLine(text).c_str());
-    std::fflush(err_);
+    line(err_, singleLine(text));
 }
 
 void CliWindow::beep(BeepKind kind) {
     if (mode_ == RenderMode::Json) {
-        emitJson(JsonObject()
-                     .text("event", "beep")
+        emitJson(event("beep")
                      .text("kind", kind == BeepKind::Exclamation ? "exclamation" : "default")
                      .str());
     } else if (mode_ == RenderMode::Bar) {
+        const std::lock_guard<std::recursive_mutex> hold(outputLock());
         std::fputc('\a', out_);
         std::fflush(out_);
     }
@@ -317,8 +354,9 @@ void CliWindow::emitJson(const std::string& object) {
     if (mode_ != RenderMode::Json) {
         return;
     }
-    std::fputs(object.c_str(), out_);
-    std::fputc('\n', out_);
+    const std::lock_guard<std::recursive_mutex> hold(outputLock());
+    const std::string whole = object + "\n";
+    std::fputs(whole.c_str(), out_);
     std::fflush(out_);  // a driving program sees each event as it happens
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/DialogWindow.h"
+#include "cli/JsonText.h"
 #include "protocol/TargetSession.h"
 
 namespace tervan::cli {
@@ -27,7 +28,11 @@ class CliWindow : public DialogWindow {
 public:
     using Clock = std::chrono::steady_clock;
 
-    CliWindow(RenderMode mode, std::FILE* out, std::FILE* err);
+    // `port` names the board in every JSON event (empty: none); with `prefixLines` every text
+    // line starts with it too, for runs that write several boards at once. Windows of one
+    // program may write from several threads: each line goes out whole.
+    CliWindow(RenderMode mode, std::FILE* out, std::FILE* err, std::string port = {},
+              bool prefixLines = false);
 
     // The session whose image length and page size turn progress positions into bytes.
     void watch(const TargetSession* session) { session_ = session; }
@@ -51,13 +56,17 @@ public:
     void repaint() override;
 
     // Lines under the last message (one per line of `reason`): what the system said and what
-    // to do about it. In JSON one event named `event` carries the whole text.
-    void explain(const std::string& reason, const char* event = "reason");
+    // to do about it. In JSON one event named `eventName` carries the whole text.
+    void explain(const std::string& reason, const char* eventName = "reason");
     // A line on stderr that no message box showed (a failure the window reports only in
     // its status line).
     void report(const std::string& text);
     // One finished JSON object as a line (JSON mode only).
     void emitJson(const std::string& object);
+    // An event object to fill: "event" and, when the window has one, "port".
+    JsonObject event(const char* name) const;
+    // One whole line on `stream`, after the port when lines carry it.
+    void line(std::FILE* stream, const std::string& text);
     // Ends a line left open by the status or the progress bar.
     void finish();
 
@@ -70,6 +79,9 @@ public:
     // The last download: bytes the target accepted, and time from its first frame.
     std::uint32_t bytesSent() const { return bytesSent_; }
     double transferSeconds() const;
+    // Downloads that reached their first page so far.
+    int downloads() const { return downloads_; }
+    const std::string& port() const { return port_; }
 
 private:
     void statusChanged();
@@ -82,6 +94,8 @@ private:
     RenderMode mode_;
     std::FILE* out_;
     std::FILE* err_;
+    std::string port_;
+    std::string prefix_;  // "COM3: " when lines carry the port
     const TargetSession* session_ = nullptr;
 
     std::string pathText_;
@@ -97,6 +111,7 @@ private:
     // Progress of the running download. frames_ is -1 until the position is first set to
     // 0 after the range; every later position is one page the target accepted.
     bool transferring_ = false;
+    int downloads_ = 0;
     std::int64_t frames_ = -1;
     std::uint16_t rangeUpper_ = 0;
     std::int16_t position_ = 0;
@@ -113,6 +128,10 @@ private:
     bool live_ = false;
     bool liveIsCountdown_ = false;
 };
+
+// The time the bytes of a transfer take on a serial line at kSerialBaudRate: ten bits a byte
+// (start bit, eight data bits, stop bit) and no gap between them.
+double wireSeconds(std::uint64_t bytes);
 
 // A text for one terminal line: line breaks and other control characters become spaces,
 // trailing spaces go.

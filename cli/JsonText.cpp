@@ -133,6 +133,12 @@ JsonObject& JsonObject::number(std::string_view name, double value) {
     return *this;
 }
 
+JsonObject& JsonObject::raw(std::string_view name, std::string_view json) {
+    key(name);
+    body_ += json;
+    return *this;
+}
+
 JsonObject& JsonObject::boolean(std::string_view name, bool value) {
     key(name);
     body_ += value ? "true" : "false";

@@ -21,6 +21,8 @@ public:
     JsonObject& boolean(std::string_view key, bool value);
     // An array of texts.
     JsonObject& texts(std::string_view key, const std::vector<std::string>& values);
+    // A value that is JSON already, such as another object's str().
+    JsonObject& raw(std::string_view key, std::string_view json);
     std::string str() const { return body_ + "}"; }
 
 private:

@@ -87,6 +87,8 @@ std::string_view outcomeName(OutcomeKind kind) {
             return "image-empty";
         case OutcomeKind::ImageTooBig:
             return "image-too-big";
+        case OutcomeKind::Stopped:
+            return "stopped";
     }
     return "unknown";
 }

@@ -32,6 +32,8 @@ enum class OutcomeKind {
     ImageOverLimit,   // the file is larger than the largest image there is (256 KiB)
     ImageEmpty,
     ImageTooBig,  // more than the chosen memory takes
+    // The front end asked the session to stop (the user ended the program).
+    Stopped,
 };
 
 struct Outcome {

@@ -76,6 +76,9 @@ Presentation presentationOf(Sequence sequence, const Outcome& outcome) {
     if (isImageProblem(outcome.kind)) {
         return imagePresentation(outcome);
     }
+    if (outcome.kind == OutcomeKind::Stopped) {
+        return {};  // whoever stopped the session knows why
+    }
     if (outcome.kind == OutcomeKind::NotConnected) {
         return {"Not connected!", "", std::nullopt};
     }

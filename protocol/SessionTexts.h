@@ -16,6 +16,8 @@ inline constexpr const char* kConnectedText = "Connected";
 inline constexpr const char* kDisconnectedText = "Disconnected";
 inline constexpr const char* kDownloadingText = "Downloading...";
 inline constexpr const char* kTooManyDevicesText = "To many devices!\n";
+// The status of a connect wait without a deadline, in place of the countdown.
+inline constexpr const char* kWaitingForTargetText = "Press reset on target!";
 
 std::string countdownText(int seconds);
 // The USB transport's status after a failed read while connecting.

@@ -42,6 +42,14 @@ Outcome missingAnswer(const LinkResult& read, std::uint32_t frame) {
 
 }  // namespace
 
+bool isUsbDeviceNamed(const std::string& path, const std::string& name) {
+    if (path == name) {
+        return true;
+    }
+    const auto slash = path.find_last_of("/\\");
+    return slash != std::string::npos && path.compare(slash + 1, std::string::npos, name) == 0;
+}
+
 void TargetSession::applyModel() {
     const ModelParameters params = modelParameters(targetModel);
     pageSize = params.pageSize;
@@ -104,12 +112,17 @@ Outcome TargetSession::connectTarget() {
 Outcome TargetSession::connectSerial() {
     // The port stays open from pass to pass; a pass ends after one read time-out (about a
     // second) without a byte. Stray bytes do not count down, but more than kMaxStrayBytes of
-    // them end the wait.
-    int seconds = kConnectSeconds;
+    // them end a wait that has a deadline.
+    const bool endless = connectSeconds <= 0;
+    int seconds = connectSeconds;
     int stray = 0;
     LinkResult read;
-    while (seconds != 0) {
-        setStatus(countdownText(seconds));
+    while (endless || seconds != 0) {
+        if (stopping()) {
+            serialLink.close();
+            return {OutcomeKind::Stopped};
+        }
+        setStatus(endless ? std::string(kWaitingForTargetText) : countdownText(seconds));
         if (!serialLink.isOpen()) {
             serialLink.close();
             if (!serialLink.open(comPortPath.c_str(), kSerialBaudRate)) {
@@ -119,16 +132,20 @@ Outcome TargetSession::connectSerial() {
             }
         }
         std::uint8_t byte = 0;
-        read = serialLink.read(&byte, 1);
+        read = lineRead(&byte, 1);
         if (read.count == 0) {
-            --seconds;
+            if (!endless) {
+                --seconds;
+            } else if (read.error != 0 && read.error != kErrorTimedOut) {
+                break;  // the port failed: waiting on would spin
+            }
             continue;
         }
         if (byte == kAnswerAccepted) {
-            serialLink.write(&kHandshakeReply, 1);
+            lineWrite(&kHandshakeReply, 1);
             return kDone;
         }
-        if (++stray > kMaxStrayBytes) {
+        if (!endless && ++stray > kMaxStrayBytes) {
             break;
         }
     }
@@ -138,15 +155,20 @@ Outcome TargetSession::connectSerial() {
 
 Outcome TargetSession::connectUsb() {
     // Every pass enumerates the devices and opens the pipes again.
+    const bool endless = connectSeconds <= 0;
     Outcome last{OutcomeKind::NoUsbDevice};
-    for (int seconds = kConnectSeconds; seconds >= 1; --seconds) {
-        setStatus(countdownText(seconds));
+    for (int seconds = connectSeconds; endless || seconds >= 1;) {
+        if (stopping()) {
+            detachUsbDevice();
+            return {OutcomeKind::Stopped};
+        }
+        setStatus(endless ? std::string(kWaitingForTargetText) : countdownText(seconds));
         last = attachUsbDevice();
         // A recorded device is read even when its pipes would not open: the failed read
         // forgets it, so that the next pass looks for it afresh.
         if (usbDevice.present != 0) {
             std::uint8_t byte = 0;
-            const LinkResult read = usbLink.read(&byte, 1);
+            const LinkResult read = lineRead(&byte, 1);
             if (const LinkStatus status = linkStatusOf(read); status != LINK_OK) {
                 detachUsbDevice();
                 setStatus(returnCodeText(status));
@@ -160,6 +182,9 @@ Outcome TargetSession::connectUsb() {
             }
         }
         clock_.sleepFor(std::chrono::milliseconds(1000));
+        if (!endless) {
+            --seconds;
+        }
     }
     detachUsbDevice();
     return last;
@@ -211,6 +236,7 @@ Outcome TargetSession::downloadImage(std::uint8_t command) {
         usbLink.discardPending();
     }
 
+    lastTransfer = TransferRecord{};
     statusText = kDownloadingText;
     sink_.progressRange(static_cast<std::uint16_t>(imageLength / pageSize));
     sink_.progress(0);
@@ -221,7 +247,11 @@ Outcome TargetSession::downloadImage(std::uint8_t command) {
     std::uint16_t block = 0;
     for (;;) {
         const std::uint32_t chunk = std::min(pageSize, remaining);
+        if (stopping()) {
+            return finish(Sequence::Download, {OutcomeKind::Stopped, block});
+        }
         buildFrame(frameBuffer.data(), model(), command, block, source, chunk);
+        lastTransfer.pagesSent = static_cast<std::uint32_t>(block) + 1;
 
         const Outcome sent = interfaceKind != 0 ? sendFrameSerial(block) : sendFrameUsb(block);
         if (!sent.ok()) {
@@ -245,7 +275,7 @@ Outcome TargetSession::sendCommand(std::uint8_t command) {
         return finish(Sequence::Command, sendFrameUsb());
     }
     // Over the serial line the loader does not answer 'G' or 'R'.
-    if (const LinkResult sent = serialLink.write(frameBuffer.data(), frameLength);
+    if (const LinkResult sent = lineWrite(frameBuffer.data(), frameLength);
         sent.count != frameLength) {
         return finish(Sequence::Command, {OutcomeKind::SendFailed, 0, 0, sent.error});
     }
@@ -255,43 +285,81 @@ Outcome TargetSession::sendCommand(std::uint8_t command) {
 Outcome TargetSession::sendFrameUsb(std::uint32_t frame) {
     // A rejected frame is sent again up to two more times; the last answer names the failure.
     int attempts = 3;
-    LinkResult sent = usbLink.write(frameBuffer.data(), frameLength);
+    LinkResult sent = lineWrite(frameBuffer.data(), frameLength);
     for (;;) {
         if (sent.count != frameLength) {
             return {OutcomeKind::SendFailed, frame, 0, sent.error};
         }
         std::uint8_t answer = 0;
-        if (const LinkResult read = usbLink.read(&answer, 1); linkStatusOf(read) != LINK_OK) {
+        if (const LinkResult read = lineRead(&answer, 1); linkStatusOf(read) != LINK_OK) {
             return missingAnswer(read, frame);
         }
         if (answer == kAnswerAccepted) {
             return kDone;
         }
-        if (--attempts == 0) {
-            return {rejectionOf(answer), frame, answer};
+        const Outcome rejected{rejectionOf(answer), frame, answer};
+        if (!lastTransfer.firstRejection) {
+            lastTransfer.firstRejection = rejected;
         }
-        sent = usbLink.write(frameBuffer.data(), frameLength);
+        if (--attempts == 0) {
+            return rejected;
+        }
+        ++lastTransfer.resends;
+        sent = lineWrite(frameBuffer.data(), frameLength);
     }
 }
 
 Outcome TargetSession::sendFrameSerial(std::uint32_t frame) {
-    if (const LinkResult sent = serialLink.write(frameBuffer.data(), frameLength);
+    if (const LinkResult sent = lineWrite(frameBuffer.data(), frameLength);
         sent.count != frameLength) {
         return {OutcomeKind::SendFailed, frame, 0, sent.error};
     }
     std::uint8_t answer = 0;
-    if (const LinkResult read = serialLink.read(&answer, 1); read.count == 0) {
+    if (const LinkResult read = lineRead(&answer, 1); read.count == 0) {
         return missingAnswer(read, frame);
     }
     serialLink.purge();
     if (answer == kAnswerAccepted) {
         return kDone;
     }
-    return {rejectionOf(answer), frame, answer};
+    const Outcome rejected{rejectionOf(answer), frame, answer};
+    if (!lastTransfer.firstRejection) {
+        lastTransfer.firstRejection = rejected;
+    }
+    return rejected;
+}
+
+LinkResult TargetSession::lineWrite(const std::uint8_t* bytes, std::uint32_t length) {
+    const LinkResult sent =
+        interfaceKind != 0 ? serialLink.write(bytes, length) : usbLink.write(bytes, length);
+    const std::uint32_t count = std::min(sent.count, length);
+    lastTransfer.bytesOut += count;
+    if (trace != nullptr && count > 0) {
+        trace->sent({bytes, count});
+    }
+    return sent;
+}
+
+LinkResult TargetSession::lineRead(std::uint8_t* bytes, std::uint32_t length) {
+    const LinkResult read =
+        interfaceKind != 0 ? serialLink.read(bytes, length) : usbLink.read(bytes, length);
+    const std::uint32_t count = std::min(read.count, length);
+    lastTransfer.bytesIn += count;
+    if (trace != nullptr && count > 0) {
+        trace->received({bytes, count});
+    }
+    return read;
 }
 
 Outcome TargetSession::attachUsbDevice() {
     foundDeviceCount = enumerateUsbDevices(foundDevicePaths);
+    if (!usbDeviceName.empty()) {
+        // Only the named device counts: the others belong to other sessions.
+        std::erase_if(foundDevicePaths, [this](const std::string& path) {
+            return !isUsbDeviceNamed(path, usbDeviceName);
+        });
+        foundDeviceCount = static_cast<std::int32_t>(foundDevicePaths.size());
+    }
     if (foundDeviceCount == 0) {
         detachUsbDevice();
         return {OutcomeKind::NoUsbDevice};

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -13,6 +15,7 @@
 #include "link/UsbPipeLink.h"
 #include "protocol/ChipModel.h"
 #include "protocol/Frame.h"
+#include "protocol/LineTrace.h"
 #include "protocol/Outcome.h"
 #include "protocol/SessionSink.h"
 #include "protocol/SessionTexts.h"
@@ -22,6 +25,21 @@ namespace tervan {
 inline constexpr std::uint32_t kSerialBaudRate = 115200;
 inline constexpr int kConnectSeconds = 5;
 inline constexpr int kMaxStrayBytes = 500;
+
+// Whether the USB device path `path` is the device `name`: the path itself, or its last part
+// (the device's folder on POSIX).
+bool isUsbDeviceNamed(const std::string& path, const std::string& name);
+
+// What the last download put on the line and what came back, for the figures a front end
+// reports about it. Cleared when a download starts.
+struct TransferRecord {
+    std::uint32_t pagesSent = 0;  // pages that went out at least once
+    std::uint32_t resends = 0;    // USB: transmissions of a page after a rejection
+    // The first answer other than 'X' (kind, frame and answer), also one a resend got past.
+    std::optional<Outcome> firstRejection;
+    std::uint64_t bytesOut = 0;  // every byte written, frames and resends
+    std::uint64_t bytesIn = 0;   // every byte read: the answers
+};
 
 class TargetSession {
 public:
@@ -85,8 +103,25 @@ public:
     std::string comPortPath;
     SerialLink serialLink;
 
+    // Passes of the connect wait, one a second; 0 waits until the loader announces itself
+    // (stray bytes then never end the wait).
+    int connectSeconds = kConnectSeconds;
+    // USB: the one device to use, by its path or the last part of it; empty takes the single
+    // device there is.
+    std::string usbDeviceName;
+    // When set and true, the connect wait ends at its next pass and a download before its next
+    // frame, with OutcomeKind::Stopped. Another thread may set it.
+    const std::atomic<bool>* stopRequested = nullptr;
+    // Sees every byte in and out when set.
+    LineTrace* trace = nullptr;
+    TransferRecord lastTransfer;
+
 private:
     void setStatus(const std::string& text);
+    bool stopping() const { return stopRequested != nullptr && stopRequested->load(); }
+    // The chosen transport's write and read, counted into lastTransfer and shown to the trace.
+    LinkResult lineWrite(const std::uint8_t* bytes, std::uint32_t length);
+    LinkResult lineRead(std::uint8_t* bytes, std::uint32_t length);
     void enableConnectedButtons();
     Outcome connectSerial();
     Outcome connectUsb();

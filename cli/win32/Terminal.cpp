@@ -10,6 +10,29 @@ namespace tervan::cli {
 
 void prepareProcess() {}
 
+namespace {
+
+std::atomic<bool>* interruptFlag = nullptr;
+
+// Runs on a thread the console starts: it only raises the flag, and TRUE keeps the program
+// alive until every board has stopped.
+BOOL WINAPI onConsoleControl(DWORD event) {
+    if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) && interruptFlag != nullptr) {
+        interruptFlag->store(true);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+void catchInterrupt(std::atomic<bool>& flag) {
+    interruptFlag = &flag;
+    ::SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+void keepInterruptAway() {}
+
 bool redrawsInPlace(std::FILE* out) {
     const int fd = ::_fileno(out);
     // _isatty is also true for NUL and other character devices; only a console has a mode.

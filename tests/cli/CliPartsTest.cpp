@@ -7,15 +7,19 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "JsonLine.h"
 #include "app/DownloaderDialog.h"
+#include "cli/AppendFile.h"
 #include "cli/CliOptions.h"
 #include "cli/CliRun.h"
 #include "cli/CliWindow.h"
 #include "cli/JsonText.h"
 #include "cli/OsReasons.h"
 #include "cli/PortList.h"
+#include "cli/Sha256.h"
 #include "support/TempDir.h"
 
 using namespace tervan;
@@ -48,6 +52,17 @@ TEST(CliOptionsTest, PortsModelsAndFollowUps) {
     EXPECT_FALSE(parsed.options.interfaceKind || parsed.options.targetModel ||
                  parsed.options.targetMemory || parsed.options.comPortPath);
 
+    // Several ports: each a board, the first also the one the settings' fields name.
+    parsed = parseCommandLine(
+        {"--port", "COM2", "--port", "/dev/ttyUSB1", "--repeat", "0", "--wait", "30", "a.bin"});
+    ASSERT_EQ(parsed.error, "");
+    ASSERT_EQ(parsed.options.ports.size(), 2u);
+    EXPECT_EQ(parsed.options.ports[0].given, "COM2");
+    EXPECT_EQ(parsed.options.ports[1].path, "/dev/ttyUSB1");
+    EXPECT_EQ(parsed.options.comPortPath, "\\\\.\\COM2");
+    EXPECT_EQ(parsed.options.repeat, 0);
+    EXPECT_EQ(parsed.options.waitSeconds, 30);
+
     // --model takes every chip a model's window name lists.
     for (const auto& [spelling, model] : {std::pair{"256", 0}, {"128", 0}, {"64", 1}, {"32", 1}}) {
         EXPECT_EQ(parseCommandLine({"--model", spelling, "a.bin"}).options.targetModel, model);
@@ -74,6 +89,12 @@ TEST(CliOptionsTest, MistakesAndTheirErrors) {
         {{"a.bin", "b.bin"}, "one image file at a time (got 'a.bin' and 'b.bin')"},
         {{}, "no image file given"},
         {{"--list-ports", "a.bin"}, "--list-ports takes no image"},
+        {{"--port", "COM2", "--port", "\\\\.\\com2", "a.bin"}, "--port \\\\.\\com2 is given twice"},
+        {{"--device", "t0", "--port", "COM1", "a.bin"}, "--usb and --port exclude each other"},
+        {{"--usb", "--all", "--device", "t0", "a.bin"}, "--all and --device exclude each other"},
+        {{"--wait", "0", "a.bin"}, "--wait takes a number of seconds from 1, not '0'"},
+        {{"--repeat", "2x", "a.bin"},
+         "--repeat takes a number of boards (0: until Ctrl-C), not '2x'"},
     };
     // Only the first mistake is named.
     for (const auto& [arguments, error] : cases) {
@@ -277,4 +298,45 @@ TEST(PortListTest, TextAndJsonFromOneListing) {
     EXPECT_EQ(render(writePortListText),
               "COM ports:\nSerial devices:\n  none (no devices)\nUSB devices:\n  none\n");
     EXPECT_EQ(render(writePortListJson), "{\"event\":\"result\",\"ok\":true,\"exit\":0}\n");
+}
+
+TEST(Sha256Test, KnownDigestsAcrossTheBlockEdge) {
+    const auto digest = [](const std::string& text) {
+        return sha256Hex({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+    };
+    EXPECT_EQ(digest(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(digest("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    // 56 bytes: the length no longer fits the block, so the padding takes a second one.
+    EXPECT_EQ(digest("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+}
+
+TEST(AppendFileTest, LinesFromManyThreadsArriveWhole) {
+    TempDir dir;
+    const std::string path = dir.file("receipts.jsonl");
+    constexpr int kThreads = 8;
+    constexpr int kLines = 40;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([&path, t] {
+            // Long lines, so that a write split in two would show.
+            const std::string line(20000 + t, static_cast<char>('a' + t));
+            for (int i = 0; i < kLines; ++i) {
+                EXPECT_EQ(appendToFile(path, line + "\n"), 0);
+            }
+        });
+    }
+    for (auto& writer : writers) {
+        writer.join();
+    }
+    std::ifstream in(path);
+    int count = 0;
+    for (std::string line; std::getline(in, line); ++count) {
+        ASSERT_FALSE(line.empty());
+        const int t = line[0] - 'a';
+        EXPECT_EQ(line, std::string(20000 + t, line[0])) << "line " << count;
+    }
+    EXPECT_EQ(count, kThreads * kLines);
+    // A file in a folder that does not exist cannot be appended to.
+    EXPECT_NE(appendToFile(dir.file("no-such-folder/r.jsonl"), ""), 0);
 }

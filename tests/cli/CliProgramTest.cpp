@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "JsonLine.h"
+#include "cli/Sha256.h"
 #include "sim/TargetSimulator.h"
 #include "support/TempDir.h"
 
@@ -77,6 +78,9 @@ protected:
         if (target) {
             target->stop();
         }
+        for (auto& other : others) {
+            other->stop();
+        }
         // No run may leave a settings file of its own beside the program.
         if (!storedSettings) {
             EXPECT_FALSE(fs::exists(programDir->file("tervan.ini")));
@@ -93,6 +97,17 @@ protected:
         return *target;
     }
 
+    // A further board beside the first.
+    sim::TargetSimulator& startAnother(const std::function<void(sim::SimConfig&)>& setUp) {
+        sim::SimConfig config;
+        setUp(config);
+        config.root = dir.path();
+        others.push_back(std::make_unique<sim::TargetSimulator>(config));
+        std::string error;
+        EXPECT_TRUE(others.back()->start(&error)) << error;
+        return *others.back();
+    }
+
     std::string image(std::size_t size, unsigned seed = 7) {
         const std::string path = dir.file("image-" + std::to_string(size) + ".bin");
         writeFile(path, randomBytes(size, seed));
@@ -100,8 +115,10 @@ protected:
     }
 
     // Runs the program with --root at the test's folder; stdout and stderr go to files, so
-    // neither is a terminal.
-    Finished run(std::vector<std::string> arguments, bool withRoot = true) {
+    // neither is a terminal. `during` is called while it runs, with its process id and what it
+    // has written to stdout so far, until it returns true.
+    Finished run(std::vector<std::string> arguments, bool withRoot = true,
+                 const std::function<bool(pid_t, const std::string&)>& during = {}) {
         if (withRoot) {
             arguments.insert(arguments.begin(), {"--root", dir.path()});
         }
@@ -129,7 +146,11 @@ protected:
         // Bounded: a hanging program fails the test instead of hanging the suite.
         int status = 0;
         const auto deadline = started + std::chrono::seconds(60);
+        bool duringDone = !during;
         while (::waitpid(pid, &status, WNOHANG) == 0) {
+            if (!duringDone) {
+                duringDone = during(pid, readFile(outPath));
+            }
             if (std::chrono::steady_clock::now() > deadline) {
                 ::kill(pid, SIGKILL);
                 ::waitpid(pid, &status, 0);
@@ -150,6 +171,7 @@ protected:
     static inline std::string program;
     TempDir dir;
     std::unique_ptr<sim::TargetSimulator> target;
+    std::vector<std::unique_ptr<sim::TargetSimulator>> others;
     bool storedSettings = false;
 };
 
@@ -233,6 +255,13 @@ TEST_F(CliProgramTest, BadUsageAndBadImagesEndBeforeConnecting) {
         {{image(0)}, "Nothing to download!"},
         {{"--ram", image(65537)}, "File to big!"},
         {{"--model", "64", image(65537)}, "File to big!"},
+        {{"--port", "COM1", "--port", "com1", image(10)}, "tervan-cli: --port com1 is given twice"},
+        {{"--repeat", "-1", image(10)},
+         "tervan-cli: --repeat takes a number of boards (0: until Ctrl-C), not '-1'"},
+        {{"--usb", "--port", "COM1", image(10)}, "tervan-cli: --usb and --port exclude each other"},
+        {{"--receipt", dir.file("no-such-folder/receipts.jsonl"), image(10)},
+         "tervan-cli: cannot write receipts to " + dir.file("no-such-folder/receipts.jsonl") +
+             ": No such file or directory"},
     };
     for (const auto& c : cases) {
         const Finished r = run(c.arguments);
@@ -311,9 +340,13 @@ TEST_F(CliProgramTest, JsonEventsParseLineByLine) {
         ASSERT_TRUE(event) << "not one JSON object: " << line;
         events.push_back(*event);
     }
-    ASSERT_GE(events.size(), 6u);
-    EXPECT_EQ(events[0]["event"], "status");
-    EXPECT_EQ(events[0]["text"], "Press reset on target! 5 Seconds left!");
+    ASSERT_GE(events.size(), 7u);
+    // The stream opens with its version, then the window's own events.
+    EXPECT_EQ(events[0]["event"], "start");
+    EXPECT_EQ(events[0]["schema"], "1");
+    EXPECT_EQ(events[1]["event"], "status");
+    EXPECT_EQ(events[1]["port"], "COM6");
+    EXPECT_EQ(events[1]["text"], "Press reset on target! 5 Seconds left!");
     const auto find = [&events](const std::string& kind) {
         return std::find_if(events.begin(), events.end(),
                             [&kind](auto& e) { return e["event"] == kind; });
@@ -329,6 +362,8 @@ TEST_F(CliProgramTest, JsonEventsParseLineByLine) {
     EXPECT_EQ(events.back()["ok"], "false");
     EXPECT_EQ(events.back()["exit"], "1");
     EXPECT_EQ(events.back()["outcome"], "crc-error");
+    EXPECT_EQ(events.back()["code"], "crc_error");
+    EXPECT_EQ(events.back()["text"], "CRC error!");
     EXPECT_EQ(events.back()["frame"], "2");
     EXPECT_EQ(events.back()["answer"], "67");
 }
@@ -359,4 +394,160 @@ TEST_F(CliProgramTest, StoredSettingsAreUsedButNeverWritten) {
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     EXPECT_EQ(after.st_ino, before.st_ino);  // not replaced by a rewritten copy either
     fs::remove(settingsPath);
+}
+
+namespace {
+
+std::vector<tervan::testing::JsonMembers> eventsOf(const std::string& out) {
+    std::vector<tervan::testing::JsonMembers> events;
+    for (const auto& line : linesOf(out)) {
+        const auto event = JsonLineReader::parse(line);
+        EXPECT_TRUE(event) << "not one JSON object: " << line;
+        if (event) {
+            events.push_back(*event);
+        }
+    }
+    return events;
+}
+
+}  // namespace
+
+TEST_F(CliProgramTest, TwoBoardsAtOnceOneRejectingAPage) {
+    auto& good = startTarget([](sim::SimConfig& c) { c.comNumber = 1; });
+    auto& bad = startAnother([](sim::SimConfig& c) {
+        c.comNumber = 2;
+        c.forcedAnswers = {{3, "O"}};
+    });
+    const std::string path = image(4096);
+    const std::string receipts = dir.file("receipts.jsonl");
+    const std::string trace = dir.file("trace.txt");
+    const Finished r = run({"--json", "--port", "COM1", "--port", "COM2", "--receipt", receipts,
+                            "--trace", trace, path});
+    EXPECT_EQ(r.exit, 1) << r.out << r.err;
+    const auto flash = good.flash();
+    EXPECT_EQ(std::string(flash.begin(), flash.begin() + 4096), readFile(path));
+    EXPECT_EQ(bad.frames().size(), 4u);  // nothing after its rejected frame
+    EXPECT_EQ(r.err, "COM2: Verify error!\n");
+
+    // The stream: start, the boards' events each under its port, a result per board, the run's.
+    auto events = eventsOf(r.out);
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events.front()["event"], "start");
+    EXPECT_EQ(events.front()["schema"], "1");
+    EXPECT_EQ(events.front()["ports"], "[\"COM1\",\"COM2\"]");
+    std::map<std::string, tervan::testing::JsonMembers> results;
+    for (std::size_t i = 1; i + 1 < events.size(); ++i) {
+        EXPECT_TRUE(events[i]["port"] == "COM1" || events[i]["port"] == "COM2") << i;
+        if (events[i]["event"] == "result") {
+            results[events[i]["port"]] = events[i];
+        }
+    }
+    EXPECT_EQ(results["COM1"]["ok"], "true");
+    // 16 frames of 261 bytes and 16 answers, ten bits a byte at 115200 baud.
+    EXPECT_EQ(results["COM1"]["wire_seconds"], "0.364");
+    EXPECT_EQ(results["COM2"]["code"], "verify_error");
+    EXPECT_EQ(results["COM2"]["text"], "Verify error!");
+    EXPECT_EQ(results["COM2"]["frame"], "3");
+    auto& last = events.back();
+    EXPECT_EQ(last["event"], "result");
+    EXPECT_EQ(last.count("port"), 0u);
+    EXPECT_EQ(last["exit"], "1");
+    EXPECT_EQ(last["written"], "1");
+    EXPECT_EQ(last["failed"], "1");
+
+    // A receipt for each board, the failure included, naming the image by its digest.
+    std::map<std::string, tervan::testing::JsonMembers> receipt;
+    for (const auto& line : linesOf(readFile(receipts))) {
+        auto parsed = JsonLineReader::parse(line);
+        ASSERT_TRUE(parsed) << line;
+        receipt[(*parsed)["port"]] = *parsed;
+    }
+    ASSERT_EQ(receipt.size(), 2u);
+    const std::string bytes = readFile(path);
+    const std::string digest =
+        cli::sha256Hex({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+    for (auto& [port, line] : receipt) {
+        EXPECT_EQ(line["sha256"], digest) << port;
+        EXPECT_EQ(line["size"], "4096") << port;
+    }
+    EXPECT_EQ(receipt["COM1"]["all_x"], "true");
+    EXPECT_EQ(receipt["COM1"]["pages_sent"], "16");
+    EXPECT_EQ(receipt["COM2"]["ok"], "false");
+    EXPECT_EQ(receipt["COM2"]["exit"], "1");
+    EXPECT_EQ(receipt["COM2"]["first_rejection"],
+              "{\"frame\":3,\"answer\":79,\"code\":\"verify_error\"}");
+
+    // The trace holds both lines' bytes, the rejection among them.
+    const std::string traced = readFile(trace);
+    EXPECT_NE(traced.find(" COM1 out "), std::string::npos);
+    EXPECT_NE(traced.find(" COM2 in 4f\n"), std::string::npos);
+}
+
+TEST_F(CliProgramTest, EveryUsbDeviceAtOnceWithAll) {
+    std::vector<sim::TargetSimulator*> boards{
+        &startTarget([](sim::SimConfig& c) { c.transport = sim::SimConfig::Transport::Usb; })};
+    boards.push_back(&startAnother([](sim::SimConfig& c) {
+        c.transport = sim::SimConfig::Transport::Usb;
+        c.deviceName = "target1";
+    }));
+    const std::string path = image(3000);
+    const Finished r = run({"--usb", "--all", "--then", "reset", path});
+    EXPECT_EQ(r.exit, 0) << r.out << r.err;
+    for (auto* board : boards) {
+        const auto flash = board->flash();
+        EXPECT_EQ(std::string(flash.begin(), flash.begin() + 3000), readFile(path));
+        EXPECT_EQ(board->frames().back().command, 'R');
+    }
+    // Lines name their board; the summary closes the output.
+    const auto lines = linesOf(r.out);
+    const auto summary = std::find(lines.begin(), lines.end(), "Boards: 2 written, 0 failed");
+    ASSERT_NE(summary, lines.end()) << r.out;
+    EXPECT_EQ(lines.end() - summary, 3);
+    for (auto line = lines.begin(); line != summary; ++line) {
+        EXPECT_TRUE(line->rfind("target0: ", 0) == 0 || line->rfind("target1: ", 0) == 0) << *line;
+    }
+}
+
+TEST_F(CliProgramTest, BoardAfterBoardOnOnePort) {
+    auto& t = startTarget([](sim::SimConfig& c) { c.comNumber = 3; });
+    const std::string path = image(1000);  // four pages
+    // Each reset brings the loader back, as the next board would.
+    const Finished three = run({"--port", "COM3", "--repeat", "3", "--then", "reset", path});
+    EXPECT_EQ(three.exit, 0) << three.out << three.err;
+    ASSERT_TRUE(t.waitForFrames(3 * 5, 2000));
+    const auto frames = t.frames();
+    EXPECT_EQ(std::count_if(frames.begin(), frames.end(),
+                            [](const sim::FrameRecord& f) { return f.command == 'W'; }),
+              12);
+    const auto lines = linesOf(three.out);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[lines.size() - 4], "Boards: 3 written, 0 failed");
+    EXPECT_EQ(lines.back().rfind("  COM3 board 3: written, 1000 bytes, ", 0), 0u) << lines.back();
+
+    // Without a reset the next board never announces itself: --wait gives up on it.
+    const Finished two = run({"--port", "COM3", "--repeat", "2", "--wait", "1", path});
+    EXPECT_EQ(two.exit, 3) << two.out << two.err;
+    EXPECT_NE(two.out.find("Boards: 1 written, 1 failed"), std::string::npos) << two.out;
+    EXPECT_EQ(linesOf(two.err).front(), "Timeout. No Answer from device!");
+}
+
+TEST_F(CliProgramTest, CtrlCStopsTheRunWithStatus130) {
+    startTarget([](sim::SimConfig& c) { c.comNumber = 4; });
+    // Board after board until Ctrl-C, which comes while it waits for the second board.
+    const Finished r = run({"--json", "--port", "COM4", "--repeat", "0", image(600)}, true,
+                           [](pid_t pid, const std::string& out) {
+                               if (out.find("\"event\":\"result\"") == std::string::npos) {
+                                   return false;
+                               }
+                               ::kill(pid, SIGINT);
+                               return true;
+                           });
+    EXPECT_EQ(r.exit, 130) << r.out << r.err;
+    EXPECT_EQ(r.err, "tervan-cli: stopped by Ctrl-C; every port is closed\n");
+    auto events = eventsOf(r.out);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back()["event"], "result");
+    EXPECT_EQ(events.back()["exit"], "130");
+    EXPECT_EQ(events.back()["written"], "1");
+    EXPECT_EQ(events.back()["code"], "interrupted");
 }

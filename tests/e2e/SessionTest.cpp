@@ -13,6 +13,7 @@
 #include "support/TempDir.h"
 
 using namespace tervan;
+using tervan::testing::DrivenClock;
 using tervan::testing::SkippedPausesClock;
 using tervan::testing::TempDir;
 using Transport = tervan::sim::SimConfig::Transport;
@@ -46,8 +47,10 @@ protected:
     SessionTest() { setDeviceRoot(dir.path()); }
     ~SessionTest() override { setDeviceRoot(""); }
 
-    sim::TargetSimulator& startTarget(const std::map<int, std::string>& forced = {}) {
+    sim::TargetSimulator& startTarget(const std::map<int, std::string>& forced = {},
+                                      int readyDelayMs = 50) {
         sim::SimConfig config;
+        config.readyDelayMs = readyDelayMs;
         config.transport = GetParam();
         config.model = 1;
         config.root = dir.path();
@@ -58,9 +61,9 @@ protected:
         return *target;
     }
     // A session set up as a user would: the small model, flash, COM1 or USB.
-    TargetSession& session() {
+    TargetSession& session(Clock* on = nullptr) {
         if (!session_) {
-            session_ = std::make_unique<TargetSession>(sink, clock);
+            session_ = std::make_unique<TargetSession>(sink, on != nullptr ? *on : clock);
             session_->interfaceKind = GetParam() == Transport::Usb ? 0 : 1;
             session_->targetModel = 1;
             session_->applyModel();
@@ -124,6 +127,64 @@ TEST_P(SessionTest, RejectedPageNamesItsFrame) {
     EXPECT_EQ(sent, (Outcome{OutcomeKind::CrcError, 3, 'C', 0}));
     EXPECT_EQ(sink.messages, std::vector<std::string>{"CRC error!"});
     EXPECT_EQ(sink.statuses.back(), "Error while flashing");
+}
+
+// What a download put on the line: every page, a rejected one and its resend over USB, and the
+// answers, counted as the trace sees them.
+TEST_P(SessionTest, DownloadRecordsItsPagesAnswersAndBytes) {
+    const bool usb = GetParam() == Transport::Usb;
+    startTarget({{1, usb ? "CX" : "O"}});
+    struct Counting : LineTrace {
+        void sent(std::span<const std::uint8_t> bytes) override { out += bytes.size(); }
+        void received(std::span<const std::uint8_t> bytes) override { in += bytes.size(); }
+        std::uint64_t out = 0;
+        std::uint64_t in = 0;
+    } trace;
+    auto& s = session();
+    ASSERT_EQ(s.connectTarget(), kDone);
+    s.trace = &trace;
+    const Outcome sent = s.downloadImage(kCommandWrite, imageOf(700));
+    const TransferRecord& record = s.lastTransfer;
+    // Serial: the rejection ends it after two pages. USB: the resend passes and all six go.
+    const std::uint32_t transmissions = usb ? 7 : 2;
+    EXPECT_EQ(sent.ok(), usb);
+    EXPECT_EQ(record.pagesSent, usb ? 6u : 2u);
+    EXPECT_EQ(record.resends, usb ? 1u : 0u);
+    EXPECT_EQ(record.firstRejection,
+              (Outcome{usb ? OutcomeKind::CrcError : OutcomeKind::VerifyError, 1,
+                       static_cast<std::uint8_t>(usb ? 'C' : 'O'), 0}));
+    EXPECT_EQ(record.bytesOut, transmissions * s.frameLength);
+    EXPECT_EQ(record.bytesIn, transmissions);
+    EXPECT_EQ(trace.out, record.bytesOut);
+    EXPECT_EQ(trace.in, record.bytesIn);
+}
+
+// Between boards: a wait without a deadline outlasts the countdown until the loader announces
+// itself, and a stop request ends it at its next pass.
+TEST_P(SessionTest, WaitWithoutDeadlineEndsByTheLoaderOrAStop) {
+    startTarget({}, 300);
+    DrivenClock driven(std::chrono::milliseconds(1));
+    auto& s = session(&driven);
+    s.connectSeconds = 0;
+    EXPECT_EQ(s.connectTarget(), kDone);
+    EXPECT_GT(driven.elapsed(), std::chrono::seconds(kConnectSeconds));
+    EXPECT_EQ(sink.statuses.front(), kWaitingForTargetText);
+    EXPECT_TRUE(sink.messages.empty());
+
+    // The board just connected does not announce itself again: the wait for the next one
+    // goes on until the user stops it.
+    std::atomic<bool> stop{false};
+    s.stopRequested = &stop;
+    std::thread user([&] {
+        while (driven.elapsed() < std::chrono::seconds(100)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        stop = true;
+    });
+    const Outcome stopped = s.connectTarget();
+    user.join();
+    EXPECT_EQ(stopped.kind, OutcomeKind::Stopped);
+    EXPECT_TRUE(sink.messages.empty());
 }
 
 // A serial line that goes away while the tool waits for an answer is lost, not silent. (Over
