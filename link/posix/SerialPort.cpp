@@ -286,7 +286,14 @@ AdapterLatency adapterLatencyOf(const char* path) {
 
 AdapterLatency serialLowerLatency(PlatformHandle handle, const char* path) {
     AdapterLatency latency = adapterLatencyOf(path);
-    latency.lowLatencySet = setLowLatencyMode(descriptorOf(handle), true);
+    if (latency.timerMs < 0) {
+        // A driver without a timer of its own may still hold input back without this mode.
+        // An adapter with a timer is tuned through the timer alone: some drivers map the mode
+        // onto the timer and set their default when it is switched off again, which would undo
+        // a timer the user had lowered.
+        latency.lowLatencySet = setLowLatencyMode(descriptorOf(handle), true);
+        return latency;
+    }
     if (latency.timerMs > 1) {
         latency.lowerError = writeAttributeNumber(latency.setting, 1);
         if (latency.lowerError == 0) {

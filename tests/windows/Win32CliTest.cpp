@@ -96,6 +96,23 @@ TEST(Win32CliReasons, PortErrorsAreWin32Codes) {
         << other;
 }
 
+// The FTDI driver reads its latency timer when the device starts: above 2 ms the tool can
+// only say how to lower it.
+TEST(Win32CliReasons, HighLatencyTimerIsNamedWithTheWayToLowerIt) {
+    os::AdapterLatency latency;
+    latency.timerMs = 16;
+    latency.setting = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\X\\0000";
+    const std::string note = latencyNote(latency);
+    EXPECT_EQ(note.rfind("the adapter's latency timer is 16 ms (LatencyTimer in HKLM", 0), 0u);
+    EXPECT_NE(note.find("\"Latency Timer (msec)\" to 1"), std::string::npos);
+    EXPECT_NE(latencyAdvice(16), "");
+    latency.timerMs = 2;
+    EXPECT_EQ(latencyNote(latency), "");
+    EXPECT_EQ(latencyAdvice(2), "");
+    // A port no installed device provides has no timer to read.
+    EXPECT_EQ(os::adapterLatencyOf("\\\\.\\COM250").timerMs, -1);
+}
+
 TEST(Win32CliReasons, ImageFileMissingFolderLockedOrFine) {
     TempDir dir;
     const std::string image = dir.file("image.bin");
