@@ -37,6 +37,7 @@ struct ControlTemplate {
     bool centred = false;  // text or caption centred horizontally
     bool verticallyCentred = false;
     QString accessibleName;  // for controls whose text does not name them
+    QString accessibleDescription;  // what a control is for, where its text says what it shows
     QStringList items;       // initial entries of a list
 };
 
