@@ -3,6 +3,7 @@
 // starts no handler, the user's clicks and keys, and the window services.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
@@ -12,11 +13,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -577,4 +580,122 @@ TEST_F(WindowTest, OpenKeepsNamesThatAreNotUtf8) {
     EXPECT_EQ(dialog->imagePath, chosen);
     EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), "40 Bytes");
     EXPECT_EQ(storedSetting("file"), chosen);
+}
+
+// ---- what assistive technology gets ----
+
+namespace {
+
+QString accessibleText(QWidget* widget, QAccessible::Text kind) {
+    QAccessibleInterface* interface = QAccessible::queryAccessibleInterface(widget);
+    return interface != nullptr ? interface->text(kind) : QString();
+}
+
+}  // namespace
+
+TEST_F(WindowTest, AccessibleNamesSayWhatTheControlsShowAndWhatTheyAreFor) {
+    const std::string path = image("app.bin", 1234);
+    settings.writeSettingText("setup", "file", path);
+    open();
+    auto* status = widget<QLabel>(kStatusLine);
+    auto* size = widget<QLabel>(kSizeLabel);
+
+    // The labels are read by their visible text; what they are for is their description.
+    EXPECT_EQ(accessibleText(status, QAccessible::Name), "Disconnected");
+    EXPECT_EQ(accessibleText(status, QAccessible::Description), "Status");
+    EXPECT_EQ(accessibleText(size, QAccessible::Name), "1234 Bytes");
+    EXPECT_EQ(accessibleText(size, QAccessible::Description), "Size");
+    EXPECT_EQ(accessibleText(window->control(kPathField), QAccessible::Name), "Rom File");
+    EXPECT_EQ(accessibleText(window->control(kPathField), QAccessible::Value),
+              QString::fromStdString(path));
+
+    // The COM list is labelled by its purpose, while its name is its entry.
+    QAccessibleInterface* list = QAccessible::queryAccessibleInterface(window->control(kComList));
+    ASSERT_NE(list, nullptr);
+    const auto labels = list->relations(QAccessible::Label);
+    ASSERT_EQ(labels.size(), 1);
+    EXPECT_EQ(labels.first().first->text(QAccessible::Name), "COM port");
+    EXPECT_EQ(list->text(QAccessible::Description), "COM port");
+
+    // The progress bar by its purpose, with its value readable.
+    QAccessibleInterface* bar =
+        QAccessible::queryAccessibleInterface(window->control(kProgressBar));
+    ASSERT_NE(bar, nullptr);
+    ASSERT_NE(bar->valueInterface(), nullptr);
+    EXPECT_EQ(bar->text(QAccessible::Name), "Download progress");
+    window->setProgressRange(0, 64);
+    window->setProgressPosition(16);
+    EXPECT_EQ(bar->valueInterface()->currentValue().toInt(), 16);
+    EXPECT_EQ(bar->valueInterface()->maximumValue().toInt(), 64);
+}
+
+// ---- files handed over by the desktop ----
+
+TEST_F(WindowTest, DroppingOneFileIsOpeningIt) {
+    const std::string first = image("first.bin", 10);
+    const std::string second = image("second.bin", 20);
+    const std::string large = image("large.bin", 262145);
+    std::filesystem::create_directory(dir.file("folder"));
+    settings.writeSettingText("setup", "file", first);
+    ModalAnswerer answerer;
+    openShown();
+
+    const auto file = [](const std::string& path) {
+        return QUrl::fromLocalFile(QString::fromStdString(path));
+    };
+    const struct {
+        const char* what;
+        QList<QUrl> urls;
+        bool taken;
+    } cases[] = {
+        {"two files", {file(second), file(large)}, false},
+        {"a folder", {file(dir.file("folder"))}, false},
+        {"a link that is not a file", {QUrl("https://tervan.example.org/second.bin")}, false},
+        {"no links at all", {}, false},
+        {"one file", {file(second)}, true},
+    };
+    for (const auto& drop : cases) {
+        SCOPED_TRACE(drop.what);
+        QMimeData data;
+        data.setUrls(drop.urls);
+        if (drop.urls.isEmpty()) {
+            data.setText(QString::fromStdString(second));
+        }
+        const QPoint at = window->control(kPathField)->geometry().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &enter);
+        EXPECT_EQ(enter.isAccepted(), drop.taken);
+        QDropEvent dropped(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &dropped);
+        EXPECT_EQ(dialog->imagePath, drop.taken ? second : first);
+        EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), drop.taken ? "20 Bytes" : "10 Bytes");
+        EXPECT_EQ(storedSetting("file"), drop.taken ? second : first);
+    }
+    EXPECT_TRUE(answerer.boxes.empty());
+
+    // A file too large is reported as Open reports it, and nothing else changes.
+    QMimeData data;
+    data.setUrls({file(large)});
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &enter);
+    QDropEvent dropped(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &dropped);
+    ASSERT_EQ(answerer.boxes.size(), 1u);
+    EXPECT_EQ(answerer.boxes[0].text, "File size is larger than 256KB !");
+    EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), "20 Bytes");
+    EXPECT_EQ(storedSetting("file"), second);
+}
+
+TEST_F(WindowTest, TheProgramsArgumentIsOpenedOnceTheWindowRuns) {
+    settings.writeSettingText("setup", "file", image("stored.bin", 10));
+    const std::string given = image("given.bin", 30);
+    dialog = std::make_unique<DownloaderDialog>(settings);
+    window = std::make_unique<QtDialogWindow>(*dialog);
+    window->initialise(given);
+    // Initialisation checks the stored file first; the argument comes after, like Open.
+    EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), "10 Bytes");
+    QTRY_COMPARE(widget<QLabel>(kSizeLabel)->text(), QString("30 Bytes"));
+    EXPECT_EQ(dialog->imagePath, given);
+    EXPECT_EQ(widget<QLineEdit>(kPathField)->text(), QString::fromStdString(given));
+    EXPECT_EQ(storedSetting("file"), given);
 }
