@@ -64,13 +64,21 @@ protected:
     }
 };
 
-// A group box drawn as an etched frame whose top line the caption interrupts. The styles'
-// own group boxes on Linux (a faint panel a shade off the window's colour) are hard to make
-// out; the etched line, drawn in the palette's dark and light shades, shows in light and dark
-// palettes alike.
+// A group box drawn as a frame line whose top the caption interrupts. The styles' own group
+// boxes on Linux (a faint panel a shade off the window's colour) are hard to make out. The line
+// takes its colour between the window's and its text's, so it shows in light and dark palettes
+// alike.
 class FramedGroupBox : public QGroupBox {
 public:
     using QGroupBox::QGroupBox;
+
+    static QColor frameColour(const QPalette& palette) {
+        const QColor window = palette.color(QPalette::Window);
+        const QColor text = palette.color(QPalette::WindowText);
+        const auto mix = [](int from, int to) { return from + (to - from) * 45 / 100; };
+        return QColor(mix(window.red(), text.red()), mix(window.green(), text.green()),
+                      mix(window.blue(), text.blue()));
+    }
 
 protected:
     void paintEvent(QPaintEvent* /*event*/) override {
@@ -78,7 +86,8 @@ protected:
         const QFontMetrics metrics(font());
         const int captionWidth = title().isEmpty() ? 0 : metrics.horizontalAdvance(title());
         const QRect frame = rect().adjusted(0, metrics.height() / 2, -1, -1);
-        qDrawShadeRect(&painter, frame, palette(), true, 1, 0);
+        painter.setPen(frameColour(palette()));
+        painter.drawRect(frame);
 
         if (captionWidth == 0) {
             return;

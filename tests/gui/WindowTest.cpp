@@ -699,3 +699,47 @@ TEST_F(WindowTest, TheProgramsArgumentIsOpenedOnceTheWindowRuns) {
     EXPECT_EQ(widget<QLineEdit>(kPathField)->text(), QString::fromStdString(given));
     EXPECT_EQ(storedSetting("file"), given);
 }
+
+// ---- light and dark palettes ----
+
+TEST_F(WindowTest, FramesAndTheProgressBarShowInLightAndDarkPalettes) {
+    open();
+    QPalette dark(QColor(53, 53, 53), QColor(45, 45, 45));
+    dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
+    dark.setColor(QPalette::Base, QColor(30, 30, 30));
+    dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
+    const struct {
+        const char* name;
+        QPalette palette;
+    } palettes[] = {{"light", QApplication::style()->standardPalette()}, {"dark", dark}};
+    const auto distance = [](QColor a, QColor b) {
+        return std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) +
+               std::abs(a.blue() - b.blue());
+    };
+    window->setProgressRange(0, 100);
+    window->setProgressPosition(50);
+    for (const auto& [name, palette] : palettes) {
+        SCOPED_TRACE(name);
+        window->setPalette(palette);
+        const QImage shot = window->grab().toImage();
+        const QColor background = palette.color(QPalette::Window);
+        const int textContrast = distance(palette.color(QPalette::WindowText), background);
+
+        // Each group box's left edge, half-way down, is a line clearly off the background.
+        for (QWidget* control : window->controlsInCreationOrder()) {
+            if (qobject_cast<QGroupBox*>(control) == nullptr) {
+                continue;
+            }
+            const QColor edge = shot.pixelColor(control->x(), control->geometry().center().y());
+            EXPECT_GE(distance(edge, background) * 3, textContrast)
+                << static_cast<QGroupBox*>(control)->title().toStdString();
+        }
+        // The bar's filled half is the highlight, its empty half the base colour.
+        const QRect bar = window->control(kProgressBar)->geometry();
+        const int middle = bar.center().y();
+        EXPECT_EQ(shot.pixelColor(bar.left() + bar.width() / 4, middle),
+                  palette.color(QPalette::Highlight));
+        EXPECT_EQ(shot.pixelColor(bar.right() - bar.width() / 4, middle),
+                  palette.color(QPalette::Base));
+    }
+}
