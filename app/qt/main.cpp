@@ -8,11 +8,13 @@
 #include <string>
 
 #include "app/DownloaderApp.h"
+#include "app/qt/DesktopPalette.h"
 #include "app/qt/QtDialogWindow.h"
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QGuiApplication::setDesktopFileName(QStringLiteral("tervan-downloader"));
+    tervan::qt::followDesktopColourScheme();
 
     // QApplication has taken its own options (-platform and the like) out of argv. The name
     // is kept in the file system's bytes and made absolute, as the chooser's would be.
