@@ -4,11 +4,11 @@
 #include <QCoreApplication>
 #include <QDropEvent>
 #include <QEvent>
-#include <QFile>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMimeData>
 #include <QUrl>
+#include <filesystem>
+#include <system_error>
 
 #include "app/DownloaderDialog.h"
 #include "app/qt/QtDialogWindow.h"
@@ -141,11 +141,14 @@ std::optional<std::string> QtDialogWindow::droppedImageFile(const QMimeData* dat
     if (!url.isLocalFile()) {
         return std::nullopt;
     }
-    const QString path = url.toLocalFile();
-    if (path.isEmpty() || QFileInfo(path).isDir()) {
+    // The link's percent-encoded bytes are the file system's, also where they are not UTF-8.
+    const std::string path =
+        QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString();
+    std::error_code error;
+    if (path.empty() || std::filesystem::is_directory(path, error)) {
         return std::nullopt;
     }
-    return QFile::encodeName(path).toStdString();
+    return path;
 }
 
 // A drop is taken only while no handler runs: a drag can reach the window while it is kept

@@ -635,6 +635,7 @@ TEST_F(WindowTest, DroppingOneFileIsOpeningIt) {
     const std::string first = image("first.bin", 10);
     const std::string second = image("second.bin", 20);
     const std::string large = image("large.bin", 262145);
+    const std::string latin1 = image("img-\xE9.bin", 40);  // a name whose bytes are not UTF-8
     std::filesystem::create_directory(dir.file("folder"));
     settings.writeSettingText("setup", "file", first);
     ModalAnswerer answerer;
@@ -653,6 +654,10 @@ TEST_F(WindowTest, DroppingOneFileIsOpeningIt) {
         {"a link that is not a file", {QUrl("https://tervan.example.org/second.bin")}, false},
         {"no links at all", {}, false},
         {"one file", {file(second)}, true},
+    };
+    const auto fileUrl = [](const std::string& path) {
+        return QUrl(QStringLiteral("file://") +
+                    QString::fromLatin1(QByteArray::fromStdString(path).toPercentEncoding("/")));
     };
     for (const auto& drop : cases) {
         SCOPED_TRACE(drop.what);
@@ -673,6 +678,17 @@ TEST_F(WindowTest, DroppingOneFileIsOpeningIt) {
     }
     EXPECT_TRUE(answerer.boxes.empty());
 
+    // A file manager names a file in its bytes, percent-encoded; they are taken as they are.
+    QMimeData named;
+    named.setUrls({fileUrl(latin1)});
+    QDragEnterEvent enterNamed(QPoint(5, 5), Qt::CopyAction, &named, Qt::LeftButton,
+                               Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &enterNamed);
+    QDropEvent dropNamed(QPoint(5, 5), Qt::CopyAction, &named, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &dropNamed);
+    EXPECT_EQ(dialog->imagePath, latin1);
+    EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), "40 Bytes");
+
     // A file too large is reported as Open reports it, and nothing else changes.
     QMimeData data;
     data.setUrls({file(large)});
@@ -682,8 +698,8 @@ TEST_F(WindowTest, DroppingOneFileIsOpeningIt) {
     QApplication::sendEvent(window.get(), &dropped);
     ASSERT_EQ(answerer.boxes.size(), 1u);
     EXPECT_EQ(answerer.boxes[0].text, "File size is larger than 256KB !");
-    EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), "20 Bytes");
-    EXPECT_EQ(storedSetting("file"), second);
+    EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), "40 Bytes");
+    EXPECT_EQ(storedSetting("file"), latin1);
 }
 
 TEST_F(WindowTest, TheProgramsArgumentIsOpenedOnceTheWindowRuns) {
