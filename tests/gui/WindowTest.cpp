@@ -629,6 +629,30 @@ TEST_F(WindowTest, AccessibleNamesSayWhatTheControlsShowAndWhatTheyAreFor) {
     EXPECT_EQ(bar->valueInterface()->maximumValue().toInt(), 64);
 }
 
+// An assistive technology presses buttons over the bus whatever modal box is open: such a press
+// while a handler shows its box must wait for that handler to return.
+TEST_F(WindowTest, AButtonPressedDuringAHandlerRunsAfterIt) {
+    port(2, false);
+    ModalAnswerer answerer;
+    openShown();
+    auto* list = widget<QComboBox>(kComList);
+    list->setFocus();
+    QString statusRightAfterPress;
+    bool pressedInsideHandler = false;
+    QTimer::singleShot(0, window.get(), [&] {
+        pressedInsideHandler = dialog->handlers.running();
+        static_cast<QPushButton*>(window->control(kConnectButton))->click();
+        statusRightAfterPress = widget<QLabel>(kStatusLine)->text();
+    });
+    QTest::keyClick(list, Qt::Key_Down);  // COM2 is missing: its box is open when the press comes
+    ASSERT_TRUE(pressedInsideHandler);
+    EXPECT_EQ(statusRightAfterPress, "Disconnected");
+    QTRY_COMPARE(answerer.boxes.size(), 2u);
+    EXPECT_EQ(answerer.boxes[0].text, "This COM-Port is not available!");
+    EXPECT_EQ(answerer.boxes[1].text, "COM port not available!");
+    EXPECT_EQ(widget<QLabel>(kStatusLine)->text(), "COM port not available!");
+}
+
 // ---- files handed over by the desktop ----
 
 TEST_F(WindowTest, DroppingOneFileIsOpeningIt) {
