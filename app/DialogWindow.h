@@ -69,6 +69,12 @@ public:
     // whether the window is still the active one. A window that is never activated (the
     // command line) holds none.
     virtual void queueHeldActivation() {}
+    // Whether the window stays alive while a handler waits on the target (a connect, a
+    // download). Such a window's keepAlive() is called at least every KeepAliveClock::kSlice
+    // of those waits: it paints and answers the desktop, and leaves the user's input for after
+    // the handler. Others (the command line, the tests' recording window) have waits left whole.
+    virtual bool keepsAlive() const { return false; }
+    virtual void keepAlive() {}
 };
 
 }  // namespace tervan

@@ -40,7 +40,7 @@ public:
 }  // namespace
 
 DownloaderDialog::DownloaderDialog(SettingsStore& settings, Clock& clock)
-    : session_(*this, clock), settings_(settings) {
+    : clock_(clock), session_(*this, clock_), settings_(settings) {
     session_.interfaceKind = settings_.readSettingInt(kSettingsSection, "interface", 1);
     session_.targetModel = settings_.readSettingInt(kSettingsSection, "model", 0);
     comIndex = settings_.readSettingInt(kSettingsSection, "com", 0);
@@ -49,6 +49,16 @@ DownloaderDialog::DownloaderDialog(SettingsStore& settings, Clock& clock)
 }
 
 DownloaderDialog::~DownloaderDialog() = default;
+
+void DownloaderDialog::setWindow(DialogWindow* window) {
+    window_ = window;
+    handlers.setWindow(window);
+    if (window != nullptr && window->keepsAlive()) {
+        clock_.setKeepAlive([window] { window->keepAlive(); });
+    } else {
+        clock_.setKeepAlive(nullptr);
+    }
+}
 
 void DownloaderDialog::initWindow() {
     refreshControls();
@@ -247,7 +257,14 @@ void DownloaderDialog::chooseImageFile() {
     if (!chosen) {
         return;
     }
-    imagePath = *chosen;
+    imageFileGiven(*chosen);
+}
+
+void DownloaderDialog::imageFileGiven(const std::string& path) {
+    if (window_ == nullptr) {
+        return;
+    }
+    imagePath = path;
     loadImage(false);
 }
 

@@ -8,6 +8,7 @@
 
 #include "app/DialogWindow.h"
 #include "app/HandlerGate.h"
+#include "app/KeepAliveClock.h"
 #include "app/SettingsStore.h"
 #include "protocol/TargetSession.h"
 
@@ -22,10 +23,7 @@ public:
     explicit DownloaderDialog(SettingsStore& settings, Clock& clock = realClock());
     virtual ~DownloaderDialog();
 
-    void setWindow(DialogWindow* window) {
-        window_ = window;
-        handlers.setWindow(window);
-    }
+    void setWindow(DialogWindow* window);
     // The windows run every event through it, so that no handler starts inside another.
     HandlerGate handlers{*this};
 
@@ -55,6 +53,9 @@ public:
     void comPortChanged();
     void targetChanged();
     void chooseImageFile();
+    // An image file handed over otherwise than by the chooser (dropped on the window, named
+    // on the command line): taken as if chosen with Open.
+    void imageFileGiven(const std::string& path);
     // Reads (readData true) or checks the image file named by imagePath.
     Outcome loadImage(bool readData);
     // Download and Down to RAM: reads the image file, then sends it.
@@ -89,6 +90,7 @@ private:
     std::optional<FileStamp> reportedOversize_;
     bool activationCheck_ = false;
 
+    KeepAliveClock clock_;  // the session's clock: the one given, kept alive for the window
     TargetSession session_;
     SettingsStore& settings_;
     DialogWindow* window_ = nullptr;

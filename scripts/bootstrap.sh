@@ -8,6 +8,8 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
     xvfb xauth
+    # The window's tests under a real X server with the accessibility bus (tests/gui).
+    libxcb1-dev dbus at-spi2-core
     clang-format
     # Fuzzing (scripts/fuzz.sh) and memcheck (scripts/valgrind.sh).
     clang-14 libclang-rt-14-dev valgrind

@@ -123,6 +123,7 @@ DialogTemplate DialogTemplate::parse(const QByteArray& json, QString* error) {
             }
         }
         control.accessibleName = object.value(QLatin1String("name")).toString();
+        control.accessibleDescription = object.value(QLatin1String("description")).toString();
         for (const QJsonValue& item : object.value(QLatin1String("items")).toArray()) {
             control.items.append(item.toString());
         }

@@ -36,8 +36,9 @@ struct ControlTemplate {
     bool border = false;
     bool centred = false;  // text or caption centred horizontally
     bool verticallyCentred = false;
-    QString accessibleName;  // for controls whose text does not name them
-    QStringList items;       // initial entries of a list
+    QString accessibleName;         // for controls whose text does not name them
+    QString accessibleDescription;  // what a control is for, where its text says what it shows
+    QStringList items;              // initial entries of a list
 };
 
 struct DialogTemplate {

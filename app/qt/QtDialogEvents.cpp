@@ -1,7 +1,14 @@
-// The user's events: forwarded to the controller through its HandlerGate, and the window's
-// activations classified as by a click or not.
+// The user's events: forwarded to the controller through its HandlerGate, the window's
+// activations classified as by a click or not, files dropped on the window, and the window
+// kept alive while a handler waits on the target.
+#include <QCoreApplication>
+#include <QDropEvent>
 #include <QEvent>
 #include <QGuiApplication>
+#include <QMimeData>
+#include <QUrl>
+#include <filesystem>
+#include <system_error>
 
 #include "app/DownloaderDialog.h"
 #include "app/qt/QtDialogWindow.h"
@@ -86,16 +93,90 @@ void QtDialogWindow::noteInput(const QEvent* event) {
     }
 }
 
+// Paint, expose and the window manager's messages (its "are you alive" ping among them) are
+// processed; the user's input (mouse, keys, the title bar's close button) stays queued and is
+// handled once the handler has returned, against the button states it left.
+void QtDialogWindow::keepAlive() {
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+void QtDialogWindow::runHandler(std::function<void()> handler) {
+    if (controller_.handlers.running()) {
+        waitingHandlers_.push_back(std::move(handler));
+        waitingHandlersTimer_.start();
+        return;
+    }
+    controller_.handlers.run(handler);
+}
+
+void QtDialogWindow::runWaitingHandlers() {
+    if (controller_.handlers.running()) {
+        return;  // the timer tries again
+    }
+    waitingHandlersTimer_.stop();
+    while (!waitingHandlers_.empty() && !controller_.handlers.running()) {
+        const std::function<void()> handler = std::move(waitingHandlers_.front());
+        waitingHandlers_.pop_front();
+        controller_.handlers.run(handler);
+    }
+}
+
 void QtDialogWindow::buttonClicked(int id) {
     if (id == kCloseButton) {
-        controller_.handlers.run([this] { controller_.okCommand(); });
+        runHandler([this] { controller_.okCommand(); });
     } else {
-        controller_.handlers.run([this, id] { controller_.controlClicked(id); });
+        runHandler([this, id] { controller_.controlClicked(id); });
     }
 }
 
 void QtDialogWindow::reject() {
-    controller_.handlers.run([this] { controller_.cancelCommand(); });
+    runHandler([this] { controller_.cancelCommand(); });
+}
+
+std::optional<std::string> QtDialogWindow::droppedImageFile(const QMimeData* data) {
+    if (data == nullptr || !data->hasUrls() || data->urls().size() != 1) {
+        return std::nullopt;
+    }
+    const QUrl url = data->urls().first();
+    if (!url.isLocalFile()) {
+        return std::nullopt;
+    }
+    // The link's percent-encoded bytes are the file system's, also where they are not UTF-8.
+    const std::string path =
+        QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString();
+    std::error_code error;
+    if (path.empty() || std::filesystem::is_directory(path, error)) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+// A drop is taken only while no handler runs: a drag can reach the window while it is kept
+// alive during a download.
+void QtDialogWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (!controller_.handlers.running() && droppedImageFile(event->mimeData())) {
+        event->acceptProposedAction();
+    } else {
+        event->ignore();
+    }
+}
+
+void QtDialogWindow::dragMoveEvent(QDragMoveEvent* event) {
+    if (!controller_.handlers.running() && droppedImageFile(event->mimeData())) {
+        event->acceptProposedAction();
+    } else {
+        event->ignore();
+    }
+}
+
+void QtDialogWindow::dropEvent(QDropEvent* event) {
+    const std::optional<std::string> path = droppedImageFile(event->mimeData());
+    if (!path || controller_.handlers.running()) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    runHandler([this, file = *path] { controller_.imageFileGiven(file); });
 }
 
 void QtDialogWindow::listActivated(int index) {
@@ -104,7 +185,7 @@ void QtDialogWindow::listActivated(int index) {
         return;
     }
     lastListIndex_ = index;
-    controller_.handlers.run([this] { controller_.comSelectionChanged(); });
+    runHandler([this] { controller_.comSelectionChanged(); });
 }
 
 }  // namespace tervan::qt

@@ -64,6 +64,48 @@ protected:
     }
 };
 
+// A group box drawn as a frame line whose top the caption interrupts. The styles' own group
+// boxes on Linux (a faint panel a shade off the window's colour) are hard to make out. The line
+// takes its colour between the window's and its text's, so it shows in light and dark palettes
+// alike.
+class FramedGroupBox : public QGroupBox {
+public:
+    using QGroupBox::QGroupBox;
+
+    static QColor frameColour(const QPalette& palette) {
+        const QColor window = palette.color(QPalette::Window);
+        const QColor text = palette.color(QPalette::WindowText);
+        const auto mix = [](int from, int to) { return from + (to - from) * 45 / 100; };
+        return QColor(mix(window.red(), text.red()), mix(window.green(), text.green()),
+                      mix(window.blue(), text.blue()));
+    }
+
+protected:
+    void paintEvent(QPaintEvent* /*event*/) override {
+        QPainter painter(this);
+        const QFontMetrics metrics(font());
+        const int captionWidth = title().isEmpty() ? 0 : metrics.horizontalAdvance(title());
+        const QRect frame = rect().adjusted(0, metrics.height() / 2, -1, -1);
+        painter.setPen(frameColour(palette()));
+        painter.drawRect(frame);
+
+        if (captionWidth == 0) {
+            return;
+        }
+        const int inset = metrics.averageCharWidth();
+        QRect caption(0, 0, captionWidth + inset, metrics.height());
+        if (alignment() & Qt::AlignHCenter) {
+            caption.moveLeft((width() - caption.width()) / 2);
+        } else {
+            caption.moveLeft(inset);
+        }
+        painter.fillRect(caption, palette().brush(backgroundRole()));
+        painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
+                                       QPalette::WindowText));
+        painter.drawText(caption, Qt::AlignCenter | Qt::TextSingleLine, title());
+    }
+};
+
 }  // namespace
 
 QtDialogWindow::QtDialogWindow(DownloaderDialog& controller, const DialogTemplate& dialogTemplate)
@@ -77,11 +119,14 @@ QtDialogWindow::QtDialogWindow(DownloaderDialog& controller, const DialogTemplat
     setWindowIcon(programIcon());
     setFixedSize(units_.toPixels(dialogTemplate.size));
     setSizeGripEnabled(false);
+    setAcceptDrops(true);
     buildControls(dialogTemplate);
 
     clickActivationTimer_.setSingleShot(true);
     clickActivationTimer_.setInterval(kClickActivationMs);
     connect(&clickActivationTimer_, &QTimer::timeout, this, [this] { deliverActivation(1); });
+    waitingHandlersTimer_.setInterval(20);
+    connect(&waitingHandlersTimer_, &QTimer::timeout, this, &QtDialogWindow::runWaitingHandlers);
 }
 
 QtDialogWindow::~QtDialogWindow() {
@@ -107,6 +152,11 @@ void QtDialogWindow::buildControls(const DialogTemplate& dialogTemplate) {
         widget->setEnabled(!control.disabled);
         if (!control.accessibleName.isEmpty()) {
             widget->setAccessibleName(control.accessibleName);
+        }
+        // A label's accessible name stays its text, which is what a screen reader reads and
+        // announces when it changes; what it is for goes into the description.
+        if (!control.accessibleDescription.isEmpty()) {
+            widget->setAccessibleDescription(control.accessibleDescription);
         }
         if (control.id != kNoControlId) {
             widget->setObjectName(QStringLiteral("control%1").arg(control.id));
@@ -187,6 +237,15 @@ QWidget* QtDialogWindow::createWidget(const ControlTemplate& control) {
             pixels.setHeight(closed);
             list->setGeometry(pixels);
             connect(list, &QComboBox::activated, this, &QtDialogWindow::listActivated);
+            if (!control.accessibleName.isEmpty()) {
+                // On Linux the accessibility bus names a list by its current entry; what the
+                // list is for reaches it through a label. That label is never shown: the
+                // window's own texts stay as they are.
+                auto* label = new QLabel(control.accessibleName, this);
+                label->setBuddy(list);
+                label->hide();
+                list->setAccessibleDescription(control.accessibleName);
+            }
             return list;
         }
         case ControlKind::Static: {
@@ -204,7 +263,7 @@ QWidget* QtDialogWindow::createWidget(const ControlTemplate& control) {
             return label;
         }
         case ControlKind::GroupBox: {
-            auto* group = new QGroupBox(control.text, this);
+            auto* group = new FramedGroupBox(control.text, this);
             group->setAlignment(control.centred ? Qt::AlignHCenter : Qt::AlignLeft);
             group->setFocusPolicy(Qt::NoFocus);
             // The frame is drawn behind the controls it surrounds, which are its siblings.
@@ -223,7 +282,7 @@ QWidget* QtDialogWindow::createWidget(const ControlTemplate& control) {
     return new QWidget(this);
 }
 
-void QtDialogWindow::initialise() {
+void QtDialogWindow::initialise(const std::optional<std::string>& imageFile) {
     // Centred first, so that a message box during the initialisation (a stored image that is
     // too large) appears where the window will.
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -240,10 +299,19 @@ void QtDialogWindow::initialise() {
             break;
         }
     }
+
+    if (imageFile) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, path = *imageFile] {
+                runHandler([this, path] { controller_.imageFileGiven(path); });
+            },
+            Qt::QueuedConnection);
+    }
 }
 
-int QtDialogWindow::run() {
-    initialise();
+int QtDialogWindow::run(const std::optional<std::string>& imageFile) {
+    initialise(imageFile);
     return exec();
 }
 

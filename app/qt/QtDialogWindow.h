@@ -9,6 +9,9 @@
 #include <QHash>
 #include <QString>
 #include <QTimer>
+#include <deque>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +19,7 @@
 #include "app/qt/DialogTemplate.h"
 
 class QButtonGroup;
+class QMimeData;
 
 namespace tervan {
 class DownloaderDialog;
@@ -34,10 +38,12 @@ public:
     ~QtDialogWindow() override;
 
     // Hands the window to the controller and runs its initialisation (which may show message
-    // boxes before the window is visible), then centres the window on the screen.
-    void initialise();
+    // boxes before the window is visible), then centres the window on the screen. An
+    // `imageFile` (the program's argument) is taken as if chosen with Open once the window's
+    // event loop runs, that is after it has been shown.
+    void initialise(const std::optional<std::string>& imageFile = std::nullopt);
     // initialise(), then runs the dialog modally until the controller ends it.
-    int run();
+    int run(const std::optional<std::string>& imageFile = std::nullopt);
 
     // The control with this id, or nullptr.
     QWidget* control(int id) const { return controls_.value(id, nullptr); }
@@ -63,6 +69,12 @@ public:
     void endDialog(DialogResult result) override;
     void repaint() override;
     void queueHeldActivation() override;
+    bool keepsAlive() const override { return true; }
+    void keepAlive() override;
+
+    // The one local file, not a folder, that a drag carries; nothing for anything else
+    // (several files, a folder, a link that is not a file).
+    static std::optional<std::string> droppedImageFile(const QMimeData* data);
 
     // How long after an activation a mouse press still counts as the click that activated
     // the window.
@@ -72,6 +84,9 @@ protected:
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void reject() override;  // Escape, the title bar's close button
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void buildControls(const DialogTemplate& dialogTemplate);
@@ -79,7 +94,11 @@ private:
     QWidget* createWidget(const ControlTemplate& control);
 
     // The user's events, each run through the controller's HandlerGate, so that none starts
-    // inside another.
+    // inside another. One that arrives while a handler runs (an assistive technology's action,
+    // taken while the window was kept alive, reaches the controls despite a message box) waits
+    // until no handler runs, as the user's input does.
+    void runHandler(std::function<void()> handler);
+    void runWaitingHandlers();
     void buttonClicked(int id);  // push buttons, and radio buttons by their group
     void listActivated(int index);
     void activated();
@@ -103,6 +122,8 @@ private:
     QString pathFieldShown_;
     bool initialised_ = false;
     QTimer clickActivationTimer_;
+    std::deque<std::function<void()>> waitingHandlers_;
+    QTimer waitingHandlersTimer_;
 };
 
 }  // namespace tervan::qt

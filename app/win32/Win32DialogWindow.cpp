@@ -2,6 +2,9 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <initguid.h>
+#include <oleacc.h>
+#include <shellapi.h>
 
 #include <cstring>
 #include <vector>
@@ -31,6 +34,8 @@ static_assert(IDC_PATH == kPathField && IDC_OPEN == kOpenButton &&
 constexpr UINT kActivatedMessage = WM_APP + 1;
 // Posted for an activation the HandlerGate held (queueHeldActivation).
 constexpr UINT kHeldActivationMessage = WM_APP + 2;
+// Posted at start-up when the program was given an image file: taken once the dialog runs.
+constexpr UINT kGivenImageFileMessage = WM_APP + 3;
 
 // "BIN *.bin" shows files matching "*.bin"; the literal's own zero ends the list.
 constexpr char kImageFilter[] = "BIN *.bin\0*.bin\0";
@@ -123,6 +128,16 @@ INT_PTR Win32DialogWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPa
             controller_.handlers.deliverHeld(::GetActiveWindow() == window_,
                                              ::IsIconic(window_) != FALSE);
             return TRUE;
+        case kGivenImageFileMessage:
+            if (givenImageFile_) {
+                const std::string path = *givenImageFile_;
+                givenImageFile_.reset();
+                controller_.handlers.run([&] { controller_.imageFileGiven(path); });
+            }
+            return TRUE;
+        case WM_DROPFILES:
+            fileDropped(reinterpret_cast<HDROP>(wParam));
+            return TRUE;
         case WM_PAINT:
             return paintMinimised() ? TRUE : FALSE;
         case WM_QUERYDRAGICON:
@@ -147,6 +162,65 @@ void Win32DialogWindow::initialise() {
         ::SendMessageA(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
     }
     controller_.handlers.run([this] { controller_.initWindow(); });
+    annotateForAssistiveTechnology();
+    ::DragAcceptFiles(window_, TRUE);
+    if (givenImageFile_) {
+        ::PostMessageA(window_, kGivenImageFileMessage, 0, 0);
+    }
+}
+
+void Win32DialogWindow::annotateForAssistiveTechnology() {
+    // Static texts are read by their text already; the edit field, the list and the progress
+    // bar have no label of their own before them, so they are named here. A system without
+    // the annotation service keeps the default names.
+    IAccPropServices* services = nullptr;
+    if (FAILED(::CoCreateInstance(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_IAccPropServices, reinterpret_cast<void**>(&services))) ||
+        services == nullptr) {
+        return;
+    }
+    const struct {
+        int id;
+        const MSAAPROPID* property;
+        const wchar_t* text;
+    } annotations[] = {
+        {kPathField, &PROPID_ACC_NAME, L"Rom File"},
+        {kComList, &PROPID_ACC_NAME, L"COM port"},
+        {kProgressBar, &PROPID_ACC_NAME, L"Download progress"},
+        {kStatusLine, &PROPID_ACC_DESCRIPTION, L"Status"},
+        {kSizeLabel, &PROPID_ACC_DESCRIPTION, L"Size"},
+    };
+    for (const auto& annotation : annotations) {
+        services->SetHwndPropStr(::GetDlgItem(window_, annotation.id), OBJID_CLIENT, CHILDID_SELF,
+                                 *annotation.property, annotation.text);
+    }
+    services->Release();
+}
+
+std::optional<std::string> Win32DialogWindow::droppedImageFile(HDROP drop) {
+    if (::DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0) != 1) {
+        return std::nullopt;
+    }
+    const UINT length = ::DragQueryFileA(drop, 0, nullptr, 0);
+    std::vector<char> name(static_cast<std::size_t>(length) + 1, '\0');
+    if (length == 0 || ::DragQueryFileA(drop, 0, name.data(), length + 1) != length) {
+        return std::nullopt;
+    }
+    const DWORD attributes = ::GetFileAttributesA(name.data());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return std::nullopt;
+    }
+    return std::string(name.data(), length);
+}
+
+void Win32DialogWindow::fileDropped(HDROP drop) {
+    const std::optional<std::string> path = droppedImageFile(drop);
+    ::DragFinish(drop);
+    // A drop that a running handler's message box took from the queue is not taken: no
+    // handler starts inside another.
+    if (path && !controller_.handlers.running()) {
+        controller_.handlers.run([&] { controller_.imageFileGiven(*path); });
+    }
 }
 
 // The dialog's initialisation data: entries of (control id, message, length, text), ended by
@@ -336,9 +410,20 @@ void Win32DialogWindow::queueHeldActivation() {
 
 void Win32DialogWindow::repaint() {
     // A handler blocks the message loop: paint what it changed (the status line, the
-    // progress bar, the buttons) now.
+    // progress bar, the buttons) now, and whatever else is due. The port keeps its own
+    // time-outs, so the handler comes here at least once a second while it waits.
     if (window_ != nullptr) {
         ::RedrawWindow(window_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+        keepAlive();
+    }
+}
+
+void Win32DialogWindow::keepAlive() {
+    // Only paint messages are taken from the queue; peeking also delivers what other threads
+    // and the system send, and tells the system the window is not hung.
+    MSG message;
+    while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE | PM_QS_PAINT)) {
+        ::DispatchMessageA(&message);
     }
 }
 

@@ -24,6 +24,9 @@ public:
     // Runs the dialog modally, centred on the screen, until the OK or cancel command ends
     // it. Returns IDOK or IDCANCEL, or -1 when the dialog could not be created.
     INT_PTR runModal();
+    // An image file (the program's argument) to take as if chosen with Open once the dialog
+    // runs; set before runModal().
+    void giveImageFile(std::string path) { givenImageFile_ = std::move(path); }
     // The same dialog without a modal loop of its own (for tests and the screenshot): the
     // window exists, initialised, when this returns; endDialog destroys it. nullptr on failure.
     HWND create(bool show);
@@ -53,6 +56,9 @@ public:
     void repaint() override;
     void queueHeldActivation() override;
 
+    // The one file, not a folder, of a drop; nothing for several files or a folder.
+    static std::optional<std::string> droppedImageFile(HDROP drop);
+
 private:
     static INT_PTR CALLBACK dialogProcedure(HWND window, UINT message, WPARAM wParam,
                                             LPARAM lParam);
@@ -62,6 +68,13 @@ private:
     void command(int id, int code);
     void forwardCommand(int id, int code);
     bool paintMinimised();
+    void fileDropped(HDROP drop);
+    // Names and descriptions for assistive technology where the control's text does not say
+    // what it is for.
+    void annotateForAssistiveTechnology();
+    // Paints what is due and answers what the system sends, while a handler blocks the
+    // dialog's message loop; input stays queued until the handler has returned.
+    void keepAlive();
 
     HINSTANCE instance_;
     DownloaderDialog& controller_;
@@ -70,6 +83,7 @@ private:
     HCURSOR cursorBeforeWait_ = nullptr;
     bool modal_ = false;
     std::optional<DialogResult> result_;
+    std::optional<std::string> givenImageFile_;
 };
 
 }  // namespace tervan

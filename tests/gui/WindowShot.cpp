@@ -2,7 +2,10 @@
 // window from the same classes as the program, over the settings file and ports of a folder
 // of its own, optionally presses Connect and Download, and saves what the window shows.
 //
-//   tervan-window-shot --root DIR --out FILE.png [--connect] [--download]
+//   tervan-window-shot --root DIR --out FILE.png [--connect] [--download] [--dark]
+//
+// Like the program, it follows the desktop's dark colour scheme; --dark takes the dark palette
+// whatever the desktop says. QT_SCALE_FACTOR=2 gives the picture at 200 %.
 #include <QApplication>
 #include <QPushButton>
 #include <QTest>
@@ -11,6 +14,7 @@
 #include <string>
 
 #include "app/DownloaderDialog.h"
+#include "app/qt/DesktopPalette.h"
 #include "app/qt/QtDialogWindow.h"
 #include "link/SystemPaths.h"
 
@@ -20,6 +24,7 @@ int main(int argc, char** argv) {
     QString out;
     bool connect = false;
     bool download = false;
+    bool dark = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--root") == 0 && i + 1 < argc) {
             root = argv[++i];
@@ -29,8 +34,11 @@ int main(int argc, char** argv) {
             connect = true;
         } else if (std::strcmp(argv[i], "--download") == 0) {
             download = true;
+        } else if (std::strcmp(argv[i], "--dark") == 0) {
+            dark = true;
         } else {
-            std::fprintf(stderr, "usage: %s --root DIR --out FILE.png [--connect] [--download]\n",
+            std::fprintf(stderr,
+                         "usage: %s --root DIR --out FILE.png [--connect] [--download] [--dark]\n",
                          argv[0]);
             return 2;
         }
@@ -40,6 +48,11 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (dark) {
+        QApplication::setPalette(tervan::qt::darkPalette(QApplication::palette()));
+    } else {
+        tervan::qt::followDesktopColourScheme();
+    }
     tervan::setDeviceRoot(root);
     tervan::SettingsStore settings(root + "/tervan.ini");
     auto dialog = std::make_unique<tervan::DownloaderDialog>(settings);

@@ -3,6 +3,7 @@
 // starts no handler, the user's clicks and keys, and the window services.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
@@ -12,11 +13,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -249,14 +252,6 @@ TEST_F(WindowTest, ControlsFollowTheLayout) {
     ASSERT_EQ(list->count(), 10);
     EXPECT_EQ(list->itemText(0), "COM1");
     EXPECT_EQ(list->itemText(9), "COM10");
-    const std::pair<int, const char*> names[] = {{kPathField, "Rom File"},
-                                                 {kComList, "COM port"},
-                                                 {kProgressBar, "Progress"},
-                                                 {kStatusLine, "Status"},
-                                                 {kSizeLabel, "Size"}};
-    for (const auto& [id, name] : names) {
-        EXPECT_EQ(window->control(id)->accessibleName(), name);
-    }
     EXPECT_EQ(widget<QLabel>(kStatusLine)->alignment(), Qt::AlignCenter);
     EXPECT_FALSE(widget<QProgressBar>(kProgressBar)->isTextVisible());
 
@@ -585,4 +580,206 @@ TEST_F(WindowTest, OpenKeepsNamesThatAreNotUtf8) {
     EXPECT_EQ(dialog->imagePath, chosen);
     EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), "40 Bytes");
     EXPECT_EQ(storedSetting("file"), chosen);
+}
+
+// ---- what assistive technology gets ----
+
+namespace {
+
+QString accessibleText(QWidget* widget, QAccessible::Text kind) {
+    QAccessibleInterface* interface = QAccessible::queryAccessibleInterface(widget);
+    return interface != nullptr ? interface->text(kind) : QString();
+}
+
+}  // namespace
+
+TEST_F(WindowTest, AccessibleNamesSayWhatTheControlsShowAndWhatTheyAreFor) {
+    const std::string path = image("app.bin", 1234);
+    settings.writeSettingText("setup", "file", path);
+    open();
+    auto* status = widget<QLabel>(kStatusLine);
+    auto* size = widget<QLabel>(kSizeLabel);
+
+    // The labels are read by their visible text; what they are for is their description.
+    EXPECT_EQ(accessibleText(status, QAccessible::Name), "Disconnected");
+    EXPECT_EQ(accessibleText(status, QAccessible::Description), "Status");
+    EXPECT_EQ(accessibleText(size, QAccessible::Name), "1234 Bytes");
+    EXPECT_EQ(accessibleText(size, QAccessible::Description), "Size");
+    EXPECT_EQ(accessibleText(window->control(kPathField), QAccessible::Name), "Rom File");
+    EXPECT_EQ(accessibleText(window->control(kPathField), QAccessible::Value),
+              QString::fromStdString(path));
+
+    // The COM list is labelled by its purpose, while its name is its entry.
+    QAccessibleInterface* list = QAccessible::queryAccessibleInterface(window->control(kComList));
+    ASSERT_NE(list, nullptr);
+    const auto labels = list->relations(QAccessible::Label);
+    ASSERT_EQ(labels.size(), 1);
+    EXPECT_EQ(labels.first().first->text(QAccessible::Name), "COM port");
+    EXPECT_EQ(list->text(QAccessible::Description), "COM port");
+
+    // The progress bar by its purpose, with its value readable.
+    QAccessibleInterface* bar =
+        QAccessible::queryAccessibleInterface(window->control(kProgressBar));
+    ASSERT_NE(bar, nullptr);
+    ASSERT_NE(bar->valueInterface(), nullptr);
+    EXPECT_EQ(bar->text(QAccessible::Name), "Download progress");
+    window->setProgressRange(0, 64);
+    window->setProgressPosition(16);
+    EXPECT_EQ(bar->valueInterface()->currentValue().toInt(), 16);
+    EXPECT_EQ(bar->valueInterface()->maximumValue().toInt(), 64);
+}
+
+// An assistive technology presses buttons over the bus whatever modal box is open: such a press
+// while a handler shows its box must wait for that handler to return.
+TEST_F(WindowTest, AButtonPressedDuringAHandlerRunsAfterIt) {
+    port(2, false);
+    ModalAnswerer answerer;
+    openShown();
+    auto* list = widget<QComboBox>(kComList);
+    list->setFocus();
+    QString statusRightAfterPress;
+    bool pressedInsideHandler = false;
+    QTimer::singleShot(0, window.get(), [&] {
+        pressedInsideHandler = dialog->handlers.running();
+        static_cast<QPushButton*>(window->control(kConnectButton))->click();
+        statusRightAfterPress = widget<QLabel>(kStatusLine)->text();
+    });
+    QTest::keyClick(list, Qt::Key_Down);  // COM2 is missing: its box is open when the press comes
+    ASSERT_TRUE(pressedInsideHandler);
+    EXPECT_EQ(statusRightAfterPress, "Disconnected");
+    QTRY_COMPARE(answerer.boxes.size(), 2u);
+    EXPECT_EQ(answerer.boxes[0].text, "This COM-Port is not available!");
+    EXPECT_EQ(answerer.boxes[1].text, "COM port not available!");
+    EXPECT_EQ(widget<QLabel>(kStatusLine)->text(), "COM port not available!");
+}
+
+// ---- files handed over by the desktop ----
+
+TEST_F(WindowTest, DroppingOneFileIsOpeningIt) {
+    const std::string first = image("first.bin", 10);
+    const std::string second = image("second.bin", 20);
+    const std::string large = image("large.bin", 262145);
+    const std::string latin1 = image("img-\xE9.bin", 40);  // a name whose bytes are not UTF-8
+    std::filesystem::create_directory(dir.file("folder"));
+    settings.writeSettingText("setup", "file", first);
+    ModalAnswerer answerer;
+    openShown();
+
+    const auto file = [](const std::string& path) {
+        return QUrl::fromLocalFile(QString::fromStdString(path));
+    };
+    const struct {
+        const char* what;
+        QList<QUrl> urls;
+        bool taken;
+    } cases[] = {
+        {"two files", {file(second), file(large)}, false},
+        {"a folder", {file(dir.file("folder"))}, false},
+        {"a link that is not a file", {QUrl("https://tervan.example.org/second.bin")}, false},
+        {"no links at all", {}, false},
+        {"one file", {file(second)}, true},
+    };
+    const auto fileUrl = [](const std::string& path) {
+        return QUrl(QStringLiteral("file://") +
+                    QString::fromLatin1(QByteArray::fromStdString(path).toPercentEncoding("/")));
+    };
+    for (const auto& drop : cases) {
+        SCOPED_TRACE(drop.what);
+        QMimeData data;
+        data.setUrls(drop.urls);
+        if (drop.urls.isEmpty()) {
+            data.setText(QString::fromStdString(second));
+        }
+        const QPoint at = window->control(kPathField)->geometry().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &enter);
+        EXPECT_EQ(enter.isAccepted(), drop.taken);
+        QDropEvent dropped(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &dropped);
+        EXPECT_EQ(dialog->imagePath, drop.taken ? second : first);
+        EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), drop.taken ? "20 Bytes" : "10 Bytes");
+        EXPECT_EQ(storedSetting("file"), drop.taken ? second : first);
+    }
+    EXPECT_TRUE(answerer.boxes.empty());
+
+    // A file manager names a file in its bytes, percent-encoded; they are taken as they are.
+    QMimeData named;
+    named.setUrls({fileUrl(latin1)});
+    QDragEnterEvent enterNamed(QPoint(5, 5), Qt::CopyAction, &named, Qt::LeftButton,
+                               Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &enterNamed);
+    QDropEvent dropNamed(QPoint(5, 5), Qt::CopyAction, &named, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &dropNamed);
+    EXPECT_EQ(dialog->imagePath, latin1);
+    EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), "40 Bytes");
+
+    // A file too large is reported as Open reports it, and nothing else changes.
+    QMimeData data;
+    data.setUrls({file(large)});
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &enter);
+    QDropEvent dropped(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &dropped);
+    ASSERT_EQ(answerer.boxes.size(), 1u);
+    EXPECT_EQ(answerer.boxes[0].text, "File size is larger than 256KB !");
+    EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), "40 Bytes");
+    EXPECT_EQ(storedSetting("file"), latin1);
+}
+
+TEST_F(WindowTest, TheProgramsArgumentIsOpenedOnceTheWindowRuns) {
+    settings.writeSettingText("setup", "file", image("stored.bin", 10));
+    const std::string given = image("given.bin", 30);
+    dialog = std::make_unique<DownloaderDialog>(settings);
+    window = std::make_unique<QtDialogWindow>(*dialog);
+    window->initialise(given);
+    // Initialisation checks the stored file first; the argument comes after, like Open.
+    EXPECT_EQ(widget<QLabel>(kSizeLabel)->text(), "10 Bytes");
+    QTRY_COMPARE(widget<QLabel>(kSizeLabel)->text(), QString("30 Bytes"));
+    EXPECT_EQ(dialog->imagePath, given);
+    EXPECT_EQ(widget<QLineEdit>(kPathField)->text(), QString::fromStdString(given));
+    EXPECT_EQ(storedSetting("file"), given);
+}
+
+// ---- light and dark palettes ----
+
+TEST_F(WindowTest, FramesAndTheProgressBarShowInLightAndDarkPalettes) {
+    open();
+    QPalette dark(QColor(53, 53, 53), QColor(45, 45, 45));
+    dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
+    dark.setColor(QPalette::Base, QColor(30, 30, 30));
+    dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
+    const struct {
+        const char* name;
+        QPalette palette;
+    } palettes[] = {{"light", QApplication::style()->standardPalette()}, {"dark", dark}};
+    const auto distance = [](QColor a, QColor b) {
+        return std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) +
+               std::abs(a.blue() - b.blue());
+    };
+    window->setProgressRange(0, 100);
+    window->setProgressPosition(50);
+    for (const auto& [name, palette] : palettes) {
+        SCOPED_TRACE(name);
+        window->setPalette(palette);
+        const QImage shot = window->grab().toImage();
+        const QColor background = palette.color(QPalette::Window);
+        const int textContrast = distance(palette.color(QPalette::WindowText), background);
+
+        // Each group box's left edge, half-way down, is a line clearly off the background.
+        for (QWidget* control : window->controlsInCreationOrder()) {
+            if (qobject_cast<QGroupBox*>(control) == nullptr) {
+                continue;
+            }
+            const QColor edge = shot.pixelColor(control->x(), control->geometry().center().y());
+            EXPECT_GE(distance(edge, background) * 3, textContrast)
+                << static_cast<QGroupBox*>(control)->title().toStdString();
+        }
+        // The bar's filled half is the highlight, its empty half the base colour.
+        const QRect bar = window->control(kProgressBar)->geometry();
+        const int middle = bar.center().y();
+        EXPECT_EQ(shot.pixelColor(bar.left() + bar.width() / 4, middle),
+                  palette.color(QPalette::Highlight));
+        EXPECT_EQ(shot.pixelColor(bar.right() - bar.width() / 4, middle),
+                  palette.color(QPalette::Base));
+    }
 }
