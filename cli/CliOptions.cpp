@@ -303,8 +303,9 @@ std::string usageText(const std::string& program) {
            "runs), downloads to flash or RAM, then optionally resets the target or starts\n"
            "the program in RAM.\n"
            "\n"
-           "Options (choices left out come from tervan.ini beside the program, which the\n"
-           "command line never changes):\n" +
+           "Options (choices left out come from the settings file, which the command line\n"
+           "never changes: tervan.ini beside the program, or in ~/.config/tervan for a\n"
+           "program installed for the whole system; ports/ is found there too):\n" +
            ports.portOption +
            "  --usb               the target's USB pipes instead of a serial port\n" +
            modelOption() +

@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options.config.root.empty()) {
-        options.config.root = tervan::executableDirectory();
+        options.config.root = tervan::settingsFolder();
     }
 
     // The signals are taken by sigwait below; blocking them first keeps them away from the
