@@ -291,10 +291,10 @@ std::string usageText(const std::string& program) {
     const PortHelpTexts& ports = portHelpTexts();
     return "Usage: " + program +
            " [options] IMAGE\n"
-           "       " +
+           "  or:  " +
            program +
            " --list-ports\n"
-           "       " +
+           "  or:  " +
            program +
            " --link COMn DEVICE [--force]\n"
            "\n"
