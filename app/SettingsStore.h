@@ -1,4 +1,4 @@
-// The settings store: the user's choices in one INI file ("tervan.ini" beside the program).
+// The settings store: the user's choices in one INI file ("tervan.ini" in settingsFolder()).
 // Every call goes to the file; nothing is cached, so two running copies share the file and
 // each key holds the value written last.
 #pragma once
@@ -6,9 +6,10 @@
 #include <cstdint>
 #include <string>
 
+#include "link/SystemPaths.h"
+
 namespace tervan {
 
-inline constexpr const char* kSettingsFileName = "tervan.ini";
 inline constexpr const char* kSettingsSection = "setup";
 // Values are read through a buffer of this many characters: 4095 characters and the end mark.
 inline constexpr std::size_t kSettingsReadBuffer = 4096;
@@ -39,7 +40,8 @@ public:
     bool readOnly = false;
 };
 
-// The settings file beside the running program.
+// The settings file in settingsFolder(): beside the running program, or for a program installed
+// for the whole system in the user's configuration folder.
 std::string defaultSettingsPath();
 
 }  // namespace tervan

@@ -361,12 +361,22 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
 
 std::string usageText(const std::string& program) {
     const PortHelpTexts& ports = portHelpTexts();
+#ifdef _WIN32
+    const char* settingsNote =
+        "Options (choices left out come from tervan.ini beside the program, which the\n"
+        "command line never changes):\n";
+#else
+    const char* settingsNote =
+        "Options (choices left out come from the settings file, which the command line\n"
+        "never changes: tervan.ini beside the program, or in ~/.config/tervan for a\n"
+        "program installed for the whole system; ports/ is found there too):\n";
+#endif
     return "Usage: " + program +
            " [options] IMAGE\n"
-           "       " +
+           "  or:  " +
            program +
            " --list-ports\n"
-           "       " +
+           "  or:  " +
            program +
            " --link COMn DEVICE [--force]\n"
            "\n"
@@ -374,10 +384,8 @@ std::string usageText(const std::string& program) {
            "its download loader: connects (press reset on the target while the countdown\n"
            "runs), downloads to flash or RAM, then optionally resets the target or starts\n"
            "the program in RAM.\n"
-           "\n"
-           "Options (choices left out come from tervan.ini beside the program, which the\n"
-           "command line never changes):\n" +
-           ports.portOption +
+           "\n" +
+           settingsNote + ports.portOption +
            "  --usb               the target's USB pipes instead of a serial port\n" +
            modelOption() +
            "  --ram, --rom        download to RAM (at most 64 KiB) or to flash\n"

@@ -18,7 +18,7 @@ std::string deviceRoot() {
             return rootOverride;
         }
     }
-    return executableDirectory();
+    return settingsFolder();
 }
 
 void setDeviceRoot(const std::string& folder) {

@@ -6,6 +6,9 @@
 
 namespace tervan {
 
+// The name of the settings file, in the folder settingsFolder() gives.
+inline constexpr const char* kSettingsFileName = "tervan.ini";
+
 // The full path of the running executable; empty when the system does not tell.
 std::string executablePath();
 
@@ -19,8 +22,23 @@ std::string executableDirectory();
 // A file of that folder: the folder, the platform's separator, the name.
 std::string besideProgram(const std::string& name);
 
-// The folder below which ports/ and usb/ are looked up: the executable's folder unless a
-// caller (a test, or the command line's --port) has named another one.
+// The folder of the user's files: the settings file and, below it, ports/ and usb/. On Windows
+// the executable's folder. On Linux the executable's folder when it holds a settings file or
+// the user may write it, so a copy unpacked anywhere keeps everything beside itself; otherwise
+// (a program installed for the whole system) the user's configuration folder,
+// $XDG_CONFIG_HOME/tervan or ~/.config/tervan, which the first write makes.
+std::string settingsFolder();
+
+#ifndef _WIN32
+// The choice settingsFolder() makes for a program in `programFolder`, given the values of
+// XDG_CONFIG_HOME and HOME (null when unset). Folders below /usr belong to the system's
+// packages and count as not the user's even for root, who could write them.
+std::string settingsFolderFor(const std::string& programFolder, const char* configHome,
+                              const char* home);
+#endif
+
+// The folder below which ports/ and usb/ are looked up: settingsFolder() unless a caller (a
+// test, or the command line's --root) has named another one.
 std::string deviceRoot();
 void setDeviceRoot(const std::string& folder);  // an empty text restores the default
 

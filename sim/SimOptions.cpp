@@ -193,7 +193,9 @@ std::string simUsage() {
            "(<root>/usb/{class}/<device>/PIPE00, PIPE01).\n"
            "\n"
            "  --serial, --usb       transport (serial by default)\n"
-           "  --root DIR            folder of the tool's program (default: this program's folder)\n"
+           "  --root DIR            the tool's folder of ports/ and usb/ (default: the folder\n"
+           "                        it uses itself: this program's folder, or for an installed\n"
+           "                        one ~/.config/tervan)\n"
            "  --com N               serial port number, 1 by default\n"
            "  --device NAME         USB device folder name, target0 by default\n" +
            modelHelp + "\n" +

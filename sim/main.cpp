@@ -1,8 +1,10 @@
 // tervan-target-sim: runs the virtual target until SIGINT or SIGTERM.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -23,7 +25,13 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options.config.root.empty()) {
-        options.config.root = tervan::executableDirectory();
+        // The tool's own folder; an installed copy's is made by its first write, and the target
+        // may come first.
+        options.config.root = tervan::settingsFolder();
+        std::error_code ignored;
+        if (std::filesystem::create_directories(options.config.root, ignored)) {
+            ::chmod(options.config.root.c_str(), 0700);
+        }
     }
 
     // The signals are taken by sigwait below; blocking them first keeps them away from the

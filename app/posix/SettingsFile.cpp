@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -120,8 +121,18 @@ bool replaceSettingsFile(const std::string& path, const std::string& content) {
 
 // The lock is taken on the folder that holds the file: the file itself is replaced by each
 // write, so a lock on it would not outlive the write, and a lock file would litter the folder.
+// A missing folder (the user's configuration folder before the first setting) is made first,
+// readable by the user alone.
 SettingsLock::SettingsLock(const std::string& path) {
-    const int fd = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::string folder = folderOf(path);
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        std::error_code error;
+        if (std::filesystem::create_directories(folder, error)) {
+            ::chmod(folder.c_str(), 0700);
+        }
+        fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
     if (fd < 0) {
         return;
     }

@@ -106,7 +106,7 @@ std::string linkCommandFor(const std::string& comName, const std::string& comLin
                           (devices.empty() ? std::string("/dev/ttyUSB0") : devices.front().path);
     const std::string root =
         std::filesystem::path(comLinkPath).parent_path().parent_path().string();
-    if (root != executableDirectory()) {
+    if (root != settingsFolder()) {
         command += " --root " + root;
     }
     return command;

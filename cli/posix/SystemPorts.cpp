@@ -169,7 +169,7 @@ PortListTexts portListTexts(const std::string& root, const std::vector<SerialDev
         "none (no /dev/ttyUSB* or /dev/ttyACM*)",
         "USB devices of the target's class (in " + usbClassFolder(root) + "):",
         "To use a serial device as COMn:  tervan-cli --link COM1 " + example +
-            (root == executableDirectory() ? "" : " --root " + root),
+            (root == settingsFolder() ? "" : " --root " + root),
     };
 }
 

@@ -18,3 +18,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Every program stands alone: the C and C++ runtimes and winpthreads are linked in, so an .exe
 # runs on a machine without any MinGW DLL.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+
+# Wine runs the test programs of both architectures: Debian's `wine` starts the 32-bit or the
+# 64-bit loader as the program asks.
+find_program(TERVAN_WINE NAMES wine)
+if(TERVAN_WINE)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${TERVAN_WINE})
+endif()

@@ -4,8 +4,3 @@
 set(TERVAN_MINGW_TRIPLE x86_64-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
-
-find_program(TERVAN_WINE NAMES wine)
-if(TERVAN_WINE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${TERVAN_WINE})
-endif()

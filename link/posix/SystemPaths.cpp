@@ -1,8 +1,11 @@
 #include "link/SystemPaths.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 
 namespace tervan {
 
@@ -29,6 +32,36 @@ std::string executableDirectory() {
 
 std::string besideProgram(const std::string& name) {
     return executableDirectory() + '/' + name;
+}
+
+std::string settingsFolderFor(const std::string& programFolder, const char* configHome,
+                              const char* home) {
+    struct stat info {};
+    if (::stat((programFolder + '/' + kSettingsFileName).c_str(), &info) == 0) {
+        return programFolder;
+    }
+    const std::string folder = programFolder.empty() ? "/" : programFolder;
+    const bool system = folder == "/usr" || folder.rfind("/usr/", 0) == 0;
+    if (!system && ::access(folder.c_str(), W_OK) == 0) {
+        return programFolder;
+    }
+    // A relative XDG_CONFIG_HOME is invalid and ignored, as the base directory rules say.
+    if (configHome != nullptr && configHome[0] == '/') {
+        return std::string(configHome) + "/tervan";
+    }
+    if (home == nullptr || home[0] == '\0') {
+        const struct passwd* user = ::getpwuid(::geteuid());
+        home = user != nullptr ? user->pw_dir : nullptr;
+    }
+    if (home == nullptr || home[0] == '\0') {
+        return programFolder;
+    }
+    return std::string(home) + "/.config/tervan";
+}
+
+std::string settingsFolder() {
+    return settingsFolderFor(executableDirectory(), std::getenv("XDG_CONFIG_HOME"),
+                             std::getenv("HOME"));
 }
 
 }  // namespace tervan

@@ -65,4 +65,9 @@ std::string besideProgram(const std::string& name) {
     return executableDirectory() + '\\' + name;
 }
 
+// A copy of the Windows programs is portable: its files stay beside it.
+std::string settingsFolder() {
+    return executableDirectory();
+}
+
 }  // namespace tervan

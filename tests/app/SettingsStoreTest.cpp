@@ -184,3 +184,46 @@ TEST_F(SettingsStoreTest, TwoProcessesWritingDifferentKeysLoseNothing) {
     EXPECT_EQ(store.readSettingInt("setup", "com", -1), kWrites - 1);
     EXPECT_EQ(store.readSettingInt("setup", "model", -1), kWrites - 1);
 }
+
+TEST_F(SettingsStoreTest, TheFirstWriteMakesAMissingFolderForTheUserAlone) {
+    SettingsStore inNew(dir.file("config/tervan/tervan.ini"));
+    EXPECT_EQ(inNew.readSettingInt("setup", "com", 0), 0);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("config")));
+    EXPECT_TRUE(inNew.writeSettingInt("setup", "com", 3));
+    EXPECT_EQ(inNew.readSettingInt("setup", "com", 0), 3);
+    struct stat info {};
+    ASSERT_EQ(::stat(dir.file("config/tervan").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
+// A copy the user may write, or one with a settings file beside it, keeps its files beside
+// itself; a program installed for the whole system keeps them in the user's configuration
+// folder.
+TEST(SettingsFolderTest, BesideTheProgramUnlessInstalledForTheSystem) {
+    TempDir writable;
+    EXPECT_EQ(settingsFolderFor(writable.path(), "/cfg", "/home/ada"), writable.path());
+    EXPECT_EQ(settingsFolderFor("/usr/bin", "/cfg", "/home/ada"), "/cfg/tervan");
+    EXPECT_EQ(settingsFolderFor("/usr/bin", "relative", "/home/ada"), "/home/ada/.config/tervan");
+    EXPECT_EQ(settingsFolderFor("/usr/bin", nullptr, "/home/ada"), "/home/ada/.config/tervan");
+
+    // Folders the user may not write, one of them with a settings file: as an unprivileged
+    // user when the test runs as root, since root may write anywhere.
+    TempDir locked;
+    TempDir portable;
+    writeFile(portable.file("tervan.ini"), "[setup]\ncom=1\n");
+    ::chmod(locked.path().c_str(), 0555);
+    ::chmod(portable.path().c_str(), 0555);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0 && ::setresuid(65534, 65534, 65534) != 0) {
+            ::_exit(3);
+        }
+        const bool config = settingsFolderFor(locked.path(), "/cfg", "/h") == "/cfg/tervan";
+        const bool beside = settingsFolderFor(portable.path(), "/cfg", "/h") == portable.path();
+        ::_exit((config ? 0 : 1) | (beside ? 0 : 2));
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a locked folder, 2: a settings file beside";
+}
