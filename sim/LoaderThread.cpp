@@ -169,7 +169,10 @@ void TargetSimulator::Impl::receive(const LineInput& in, Clock::time_point now) 
         logLine("\"event\":\"port_closed\"");
     }
     if (in.opens > 0) {
-        update([&] { counters.portOpens += in.opens; });
+        update([&] {
+            counters.portOpens += in.opens;
+            counters.lastOpenAt = now;
+        });
         logLine("\"event\":\"port_opened\"");
         if (config.resetOnOpen) {
             reset(ResetCause::Open, now);

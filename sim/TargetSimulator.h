@@ -106,6 +106,7 @@ struct SimCounters {
     bool lineDropped = false;
     std::optional<Clock::time_point> lastReadyAt;      // when the last 'X' (ready) was sent
     std::optional<Clock::time_point> lastHandshakeAt;  // when the last 'H' arrived
+    std::optional<Clock::time_point> lastOpenAt;       // serial: when the tool last opened
 };
 
 class TargetSimulator {
