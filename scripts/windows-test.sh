@@ -183,12 +183,12 @@ it was installed); nothing else of this architecture was run. $(head -n 3 "$work
     image_windows="Z:$(echo "$e2e/image.bin" | tr / '\\')"
     cli_run download --port COM5 --then reset --json "$image_windows"
     result=$(tail -n 1 "$work/download.out")
-    if [ "$cli_status" -eq 0 ] && [[ "$result" == '{"event":"result","ok":true,"exit":0,"bytes":262144,'* ]]; then
+    if [ "$cli_status" -eq 0 ] && [[ "$result" == '{"event":"result","port":"COM5","board":1,"ok":true,"exit":0,"bytes":262144,'* ]]; then
         pass "tervan-cli.exe --port COM5 --then reset: exit 0 after 262144 bytes"
     else
         fail "tervan-cli.exe --port COM5: exit $cli_status; last line: $result; $(cat "$work/download.err")"
     fi
-    if grep -qF '{"event":"status","text":"Write successfull!"}' "$work/download.out" &&
+    if grep -qF '{"event":"status","port":"COM5","text":"Write successfull!"}' "$work/download.out" &&
         [ "$(ls "$cli")" = "tervan-cli.exe" ]; then
         pass "the download reported Write successfull! and wrote no file beside the program"
     else
