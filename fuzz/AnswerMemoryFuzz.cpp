@@ -3,13 +3,13 @@
 //
 // The same tool as in AnswerStreamFuzz.cpp (DownloaderDialog and its session behind a window
 // that keeps what the checks read) and the same input and checks (AnswerScript.h), but no
-// kernel and no thread: this file defines the OS services of the serial port, the USB pipes,
-// the device discovery and the image file itself, so the linker takes them from here instead
-// of from the platform's files, and the
-// target plays its script in step with the tool: it sends its next chunk when the tool reads
-// and finds nothing, and answers a frame as soon as the frame is whole. Every time-out runs on
-// a driven clock, so a silent target costs nothing: the script can leave the tool waiting,
-// which the real-line target cannot afford.
+// kernel and no thread. This file defines the OS services of the serial port, the USB pipes,
+// the device discovery and the image file itself, so the linker takes them from here and never
+// pulls in the platform's files (a service missing here would bring its whole file in and fail
+// the link on the duplicates). The target plays its script in step with the tool: it sends its
+// next chunk when the tool reads and finds nothing, and answers a frame as soon as the frame is
+// whole. Every time-out runs on a driven clock, so a silent target costs nothing: the script
+// can leave the tool waiting, which the real-line target cannot afford.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>

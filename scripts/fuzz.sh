@@ -111,6 +111,9 @@ fi
 
 # ---- a long run ----
 
+# A long run often shares the machine at a low priority: an input that takes a fraction of a
+# second alone can wait half a minute for a CPU. Only one that goes on for minutes hangs.
+timeout=120
 jobs=${FUZZ_JOBS:-$(nproc)}
 [ "$jobs" -ge 1 ] || jobs=1
 [ "$jobs" -le "${#targets[@]}" ] || jobs=${#targets[@]}
@@ -137,7 +140,7 @@ long_run() {
         : >"$log"
         while [ "$left" -gt 0 ]; do
             rc=0
-            "$bin" -max_total_time="$left" -max_len="${maxlen[$t]}" -timeout=30 \
+            "$bin" -max_total_time="$left" -max_len="${maxlen[$t]}" -timeout="$timeout" \
                 -artifact_prefix="$out/artifacts/$t-" -print_final_stats=1 \
                 "$work" "$seeds" "${extra[@]}" >"$log.part" 2>&1 || rc=$?
             cat "$log.part" >>"$log"
