@@ -186,9 +186,13 @@ long_run() {
     [ "$crashes" -eq 0 ] && [ "$rc" -ne 0 ] && crashes=1  # a fault that wrote no input
 
     {
-        echo "   $t: $done_runs executions, $(coverage_of "$log"), $crashes crashes;" \
-            "corpus $(find "$work" -type f | wc -l) inputs, $merged merged into $seeds" \
-            "(log $log)"
+        if [ "$seconds" -gt 0 ]; then
+            echo "   $t: $done_runs executions, $(coverage_of "$log"), $crashes crashes;" \
+                "corpus $(find "$work" -type f | wc -l) inputs, $merged merged into $seeds" \
+                "(log $log)"
+        else
+            echo "   $t: corpus $(find "$work" -type f | wc -l) inputs, $merged merged into $seeds"
+        fi
         local m
         for m in "${minimised[@]}"; do
             echo "      crash: $m"
