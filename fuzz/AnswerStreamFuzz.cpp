@@ -1,11 +1,11 @@
 // Fuzz target: the byte stream the tool reads while it connects, downloads and sends a command,
 // over a real line.
 //
-// The whole tool (DownloaderDialog behind a recording window) runs against a scripted target
-// on a real pseudo-terminal (serial) or on real FIFOs in a USB device folder. A thread plays
-// the target from the fuzz input (its form and the checks are in AnswerScript.h): it sends the
-// bytes before the 'X' in chunks with short pauses, answers every frame the tool writes with
-// the script's next chunk, and takes the line away where the script says so. Time-outs are
+// The whole tool (DownloaderDialog behind a window that keeps what the checks read) runs against a
+// scripted target on a real pseudo-terminal (serial) or on real FIFOs in a USB device folder. A
+// thread plays the target from the fuzz input (its form and the checks are in AnswerScript.h): it
+// sends the bytes before the 'X' in chunks with short pauses, answers every frame the tool writes
+// with the script's next chunk, and takes the line away where the script says so. Time-outs are
 // real: the script never leaves the tool waiting, and the target in memory
 // (AnswerMemoryFuzz.cpp) covers what silence does. This target is for what only a real line
 // shows: the kernel's buffers, hang-ups and the races between the two sides.
