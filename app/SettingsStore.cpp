@@ -18,6 +18,7 @@ struct Line {
     std::string_view text;
     std::size_t begin = 0;  // offset of the line in the file
     std::size_t end = 0;    // offset just past the line's text (before its line end)
+    std::size_t next = 0;   // offset just past the line's end, where the next line begins
 };
 
 std::vector<Line> splitLines(std::string_view content) {
@@ -30,8 +31,9 @@ std::vector<Line> splitLines(std::string_view content) {
         if (end > pos && content[end - 1] == '\r') {
             --end;
         }
-        lines.push_back({content.substr(pos, end - pos), pos, end});
-        pos = next == std::string_view::npos ? content.size() : next + 1;
+        const std::size_t after = next == std::string_view::npos ? content.size() : next + 1;
+        lines.push_back({content.substr(pos, end - pos), pos, end, after});
+        pos = after;
     }
     return lines;
 }
@@ -103,7 +105,8 @@ std::string encodeValue(const std::string& value) {
 // line goes (after the last line of the section, or nothing when the section is missing).
 struct Location {
     const Line* keyLine = nullptr;
-    std::optional<std::size_t> sectionEnd;  // offset past the last line of the section
+    // Offset past the last line of the section, its line end included.
+    std::optional<std::size_t> sectionEnd;
 };
 
 Location locate(const std::vector<Line>& lines, const std::string& section,
@@ -114,7 +117,7 @@ Location locate(const std::vector<Line>& lines, const std::string& section,
         if (const auto name = sectionName(line.text)) {
             inSection = equalsIgnoringCase(*name, section);
             if (inSection && !where.sectionEnd) {
-                where.sectionEnd = line.end;
+                where.sectionEnd = line.next;
             }
             continue;
         }
@@ -122,7 +125,7 @@ Location locate(const std::vector<Line>& lines, const std::string& section,
             continue;
         }
         if (!trim(line.text).empty()) {
-            where.sectionEnd = line.end;
+            where.sectionEnd = line.next;
         }
         if (const auto entry = keyLine(line.text); entry && equalsIgnoringCase(entry->key, key)) {
             where.keyLine = &line;
@@ -162,6 +165,17 @@ bool validName(const std::string& name) {
     return true;
 }
 
+// Ends the last line of `text` where it has no line feed, so that a line can follow without
+// changing it. The reader takes one CR before the line feed, or at the end of the file, as the
+// line's end: a last line ending in CR gets only the line feed (its text keeps any CR before
+// that one), any other gets the file's own line end.
+void endLastLine(std::string& text, const std::string& newline) {
+    if (text.empty() || text.back() == '\n') {
+        return;
+    }
+    text += text.back() == '\r' ? std::string("\n") : newline;
+}
+
 bool write(const std::string& path, const std::string& section, const std::string& key,
            const std::string& value) {
     if (path.empty() || !validName(section) || !validName(key) ||
@@ -186,16 +200,13 @@ bool write(const std::string& path, const std::string& section, const std::strin
         updated =
             content.substr(0, where.keyLine->begin) + entry + content.substr(where.keyLine->end);
     } else if (where.sectionEnd) {
-        updated = content.substr(0, *where.sectionEnd) + newline + entry +
-                  content.substr(*where.sectionEnd);
-        if (*where.sectionEnd == content.size()) {
-            updated += newline;
-        }
+        // After the section's last line, which keeps its own line end.
+        updated = content.substr(0, *where.sectionEnd);
+        endLastLine(updated, newline);
+        updated += entry + newline + content.substr(*where.sectionEnd);
     } else {
         updated = content;
-        if (!updated.empty() && updated.back() != '\n') {
-            updated += newline;
-        }
+        endLastLine(updated, newline);
         updated += '[' + section + ']' + newline + entry + newline;
     }
     return os::replaceSettingsFile(path, updated);

@@ -85,6 +85,33 @@ TEST_F(SettingsStoreTest, ReadsFilesFromTheReferencePlatform) {
     EXPECT_EQ(store.readSettingInt("other", "com", 0), 9);
 }
 
+// A key added after the file's last line leaves that line as it reads, whatever its line end;
+// the new line takes the file's line end.
+TEST_F(SettingsStoreTest, AKeyAddedAfterTheLastLineKeepsThatLineWhole) {
+    struct Case {
+        const char* file;
+        const char* section;  // the section the last line is in
+        const char* written;
+    };
+    const Case cases[] = {
+        {"[setup]\ncom=1", "setup", "[setup]\ncom=1\ntarget=2\n"},
+        {"[setup]\ncom=1\n", "setup", "[setup]\ncom=1\ntarget=2\n"},
+        {"[setup]\r\ncom=1\r\n", "setup", "[setup]\r\ncom=1\r\ntarget=2\r\n"},
+        {"[setup]\ncom=1\r", "setup", "[setup]\ncom=1\r\ntarget=2\n"},
+        {"[setup]\ncom=1\r\r\r", "setup", "[setup]\ncom=1\r\r\r\ntarget=2\n"},
+        {"[other]\ncom=1\r\r", "other", "[other]\ncom=1\r\r\n[setup]\ntarget=2\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(std::string(c.file)));
+        writeFile(store.settingsPath, c.file);
+        const std::string com = store.readSettingText(c.section, "com", "missing");
+        ASSERT_TRUE(store.writeSettingInt("setup", "target", 2));
+        EXPECT_EQ(readFile(store.settingsPath), c.written);
+        EXPECT_EQ(store.readSettingText(c.section, "com", "missing"), com);
+        EXPECT_EQ(store.readSettingInt("setup", "target", 0), 2);
+    }
+}
+
 TEST_F(SettingsStoreTest, LongValuesAreCutAtTheReadBuffer) {
     const std::string longText(5000, 'p');
     ASSERT_TRUE(store.writeSettingText("setup", "file", longText));
