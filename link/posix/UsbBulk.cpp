@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -24,18 +23,23 @@ constexpr unsigned kWriteTimeoutMs = 1000;  // as long as a pipe write waits wit
 constexpr unsigned kDiscardTimeoutMs = 1;
 constexpr std::uint8_t kVendorSpecificClass = 0xFF;
 
-// One libusb context for the process, made on first use and kept to the end: several boards
-// may be written from several threads at once.
-libusb_context* context() {
-    static std::once_flag once;
-    static libusb_context* made = nullptr;
-    std::call_once(once, [] {
-        if (libusb_init(&made) != 0) {
-            made = nullptr;
+// A libusb context of its own for each listing and each open device: the devices present are
+// read afresh every time, and a board written in one thread shares nothing with another.
+struct Context {
+    Context() {
+        if (libusb_init(&usb) != 0) {
+            usb = nullptr;
         }
-    });
-    return made;
-}
+    }
+    ~Context() {
+        if (usb != nullptr) {
+            libusb_exit(usb);
+        }
+    }
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+    libusb_context* usb = nullptr;
+};
 
 int systemErrorOf(int libusbError) {
     switch (libusbError) {
@@ -179,8 +183,12 @@ bool matches(const UsbBulkDevice& device, const UsbTarget* target) {
 
 class LibusbChannel final : public UsbBulkChannel {
 public:
-    LibusbChannel(libusb_device_handle* handle, const Endpoints& endpoints, bool driverDetached)
-        : handle_(handle), endpoints_(endpoints), driverDetached_(driverDetached) {}
+    LibusbChannel(std::unique_ptr<Context> context, libusb_device_handle* handle,
+                  const Endpoints& endpoints, bool driverDetached)
+        : context_(std::move(context)),
+          handle_(handle),
+          endpoints_(endpoints),
+          driverDetached_(driverDetached) {}
 
     ~LibusbChannel() override {
         libusb_release_interface(handle_, endpoints_.interfaceNumber);
@@ -249,6 +257,7 @@ private:
         return systemErrorOf(result);
     }
 
+    std::unique_ptr<Context> context_;  // outlives the handle: declared first
     libusb_device_handle* handle_;
     Endpoints endpoints_;
     bool driverDetached_;
@@ -259,7 +268,8 @@ private:
 
 std::vector<UsbBulkDevice> listUsbBulkDevices() {
     std::vector<UsbBulkDevice> found;
-    libusb_context* usb = context();
+    const Context context;
+    libusb_context* usb = context.usb;
     if (usb == nullptr) {
         return found;
     }
@@ -287,7 +297,8 @@ std::unique_ptr<UsbBulkChannel> openUsbBulk(const std::string& busPath, const Us
     int localError = 0;
     int& result = error != nullptr ? *error : localError;
     result = ENOENT;
-    libusb_context* usb = context();
+    auto context = std::make_unique<Context>();
+    libusb_context* usb = context->usb;
     if (usb == nullptr) {
         result = ENODEV;
         return nullptr;
@@ -343,7 +354,7 @@ std::unique_ptr<UsbBulkChannel> openUsbBulk(const std::string& busPath, const Us
         return nullptr;
     }
     result = 0;
-    return std::make_unique<LibusbChannel>(handle, endpoints, detached);
+    return std::make_unique<LibusbChannel>(std::move(context), handle, endpoints, detached);
 }
 
 }  // namespace tervan::os

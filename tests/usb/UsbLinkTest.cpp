@@ -1,0 +1,218 @@
+// The USB link on the bus: a session connects and downloads through libusb to the virtual
+// target's loader, emulated as a USB device by umockdev.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "link/SystemPaths.h"
+#include "link/UsbBulk.h"
+#include "link/UsbTarget.h"
+#include "protocol/TargetSession.h"
+#include "sim/TargetSimulator.h"
+#include "support/DrivenClock.h"
+#include "support/TempDir.h"
+#include "usb/UsbTestBed.h"
+
+using namespace tervan;
+using tervan::testing::EmulatedDevice;
+using tervan::testing::kEmulatedId;
+using tervan::testing::SkippedPausesClock;
+using tervan::testing::TempDir;
+using tervan::testing::UsbTestBed;
+
+namespace {
+
+struct QuietSink : SessionSink {
+    void status(const std::string& text) override { last = text; }
+    void progressRange(std::uint16_t) override {}
+    void progress(std::int16_t) override {}
+    void message(const std::string& text) override { messages.push_back(text); }
+    void beep(BeepKind) override {}
+    void enableButton(SessionButton, bool) override {}
+    void waitCursor(bool) override {}
+    std::string last;
+    std::vector<std::string> messages;
+};
+
+std::vector<std::uint8_t> randomImage(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<std::uint8_t> bytes(size);
+    for (auto& b : bytes) {
+        b = static_cast<std::uint8_t>(random());
+    }
+    return bytes;
+}
+
+class UsbLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!bed.active()) {
+            GTEST_SKIP() << "no emulated USB bus: " << bed.reason();
+        }
+        setDeviceRoot(dir.path());
+        setUsbTarget(UsbTarget{kEmulatedId, {}});
+    }
+    void TearDown() override {
+        setUsbTarget(std::nullopt);
+        setDeviceRoot("");
+    }
+
+    // A virtual target on the emulated bus at port `port` (bus path 1-<port>).
+    sim::TargetSimulator& plug(int port, const std::function<void(sim::SimConfig&)>& setUp = {},
+                               const std::string& kernelDriver = {}) {
+        sim::SimConfig config;
+        config.transport = sim::SimConfig::Transport::Usb;
+        config.root = dir.path();
+        config.deviceName = "board" + std::to_string(port);
+        config.readyDelayMs = 20;
+        if (setUp) {
+            setUp(config);
+        }
+        targets.push_back(std::make_unique<sim::TargetSimulator>(config));
+        std::string error;
+        EXPECT_TRUE(targets.back()->start(&error)) << error;
+        EmulatedDevice device;
+        device.port = port;
+        device.serial = "EMU000" + std::to_string(port);
+        device.pipeFolder = targets.back()->devicePath();
+        device.kernelDriver = kernelDriver;
+        indices.push_back(bed.add(device));
+        EXPECT_GE(indices.back(), 0) << bed.reason();
+        return *targets.back();
+    }
+
+    std::unique_ptr<TargetSession> session(const std::string& name = {}, int model = 0) {
+        auto made = std::make_unique<TargetSession>(sink, clock);
+        made->interfaceKind = 0;
+        made->targetModel = model;
+        made->applyModel();
+        made->usbDeviceName = name;
+        return made;
+    }
+
+    UsbTestBed bed;
+    TempDir dir;
+    QuietSink sink;
+    SkippedPausesClock clock;
+    std::vector<std::unique_ptr<sim::TargetSimulator>> targets;
+    std::vector<int> indices;
+};
+
+TEST_F(UsbLinkTest, WritesAWholeImageByteExactThroughTheBulkEndpoints) {
+    sim::TargetSimulator& target = plug(2);
+    UsbDevicePaths found;
+    ASSERT_EQ(enumerateUsbDevices(found), 1);
+    EXPECT_EQ(found.front(), "usb:1-2");
+
+    auto s = session();
+    ASSERT_TRUE(s->connectTarget().ok()) << s->statusText;
+    EXPECT_EQ(s->usbLink.writePipe, 0x01);  // the OUT endpoint stands for PIPE00
+    EXPECT_EQ(s->usbLink.readPipe, 0x82);
+    const auto image = randomImage(256 * 1024, 11);
+    ASSERT_TRUE(s->downloadImage('W', image).ok()) << s->statusText;
+    const auto flash = target.flash();
+    ASSERT_EQ(flash.size(), image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+    EXPECT_EQ(bed.counters(indices[0]).outTransfers, 1024);  // one transfer per frame
+    s->disconnectTarget();
+    EXPECT_EQ(bed.counters(indices[0]).releases, bed.counters(indices[0]).claims);
+}
+}  // namespace
+
+namespace {
+
+TEST_F(UsbLinkTest, ARejectedPageEndsTheDownloadWithTheLoadersAnswer) {
+    plug(2, [](sim::SimConfig& c) { c.forcedAnswers = {{3, "CCC"}}; });
+    auto s = session();
+    ASSERT_TRUE(s->connectTarget().ok()) << s->statusText;
+    const Outcome outcome = s->downloadImage('W', randomImage(8 * 256, 3));
+    EXPECT_EQ(outcome.kind, OutcomeKind::CrcError);
+    EXPECT_EQ(outcome.frame, 3u);
+}
+
+TEST_F(UsbLinkTest, ADeviceThatStopsAnsweringEndsTheDownloadWithNoAnswer) {
+    plug(2, [](sim::SimConfig& c) { c.silentAfterFrame = 1; });
+    auto s = session();
+    ASSERT_TRUE(s->connectTarget().ok()) << s->statusText;
+    const auto started = std::chrono::steady_clock::now();
+    const Outcome outcome = s->downloadImage('W', randomImage(8 * 256, 4));
+    EXPECT_EQ(outcome.kind, OutcomeKind::NoAnswer);
+    EXPECT_EQ(outcome.frame, 2u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+}
+
+// The loader's line goes away after frame 5's answer: the device is gone from the bus, and the
+// next transfer fails at once instead of waiting.
+TEST_F(UsbLinkTest, ADevicePulledMidDownloadEndsItWithTheLinksFailure) {
+    plug(2, [](sim::SimConfig& c) { c.dropAfterFrame = 5; });
+    auto s = session();
+    ASSERT_TRUE(s->connectTarget().ok()) << s->statusText;
+    const auto started = std::chrono::steady_clock::now();
+    const Outcome outcome = s->downloadImage('W', randomImage(64 * 256, 5));
+    EXPECT_TRUE(outcome.kind == OutcomeKind::LineLost || outcome.kind == OutcomeKind::SendFailed)
+        << static_cast<int>(outcome.kind);
+    EXPECT_EQ(outcome.frame, 6u);
+    EXPECT_NE(outcome.error, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+}
+
+TEST_F(UsbLinkTest, TwoDevicesAreWrittenAtOnceEachByItsBusPath) {
+    sim::TargetSimulator& first = plug(2);
+    sim::TargetSimulator& second = plug(3);
+    auto unnamed = session();
+    EXPECT_EQ(unnamed->connectTarget().kind, OutcomeKind::TooManyUsbDevices);
+
+    const auto imageA = randomImage(64 * 1024, 21);
+    const auto imageB = randomImage(64 * 1024, 22);
+    Outcome a;
+    Outcome b;
+    std::thread other([&] {
+        auto s = session("1-3");
+        if (s->connectTarget().ok()) {
+            b = s->downloadImage('W', imageB);
+        } else {
+            b = {OutcomeKind::NoUsbDevice};
+        }
+    });
+    auto s = session("1-2");
+    a = s->connectTarget();
+    if (a.ok()) {
+        a = s->downloadImage('W', imageA);
+    }
+    other.join();
+    EXPECT_TRUE(a.ok()) << static_cast<int>(a.kind);
+    EXPECT_TRUE(b.ok()) << static_cast<int>(b.kind);
+    EXPECT_TRUE(std::equal(imageA.begin(), imageA.end(), first.flash().begin()));
+    EXPECT_TRUE(std::equal(imageB.begin(), imageB.end(), second.flash().begin()));
+}
+
+TEST_F(UsbLinkTest, TheSerialNumberPicksOneOfTwoDevicesWithTheSameIds) {
+    plug(2);
+    plug(3);
+    setUsbTarget(UsbTarget{kEmulatedId, "EMU0003"});
+    UsbDevicePaths found;
+    ASSERT_EQ(enumerateUsbDevices(found), 1);
+    EXPECT_EQ(found.front(), "usb:1-3");
+    setUsbTarget(UsbTarget{{0x1234, 0x5678}, {}});
+    EXPECT_EQ(enumerateUsbDevices(found), 0);
+}
+
+// A kernel driver bound to the interface is set aside while the link holds it and given back
+// when the link closes; a device without one sees no such call.
+TEST_F(UsbLinkTest, AKernelDriverIsDetachedOnlyWhenBoundAndGivenBackOnClose) {
+    plug(2, {}, "usbserial_generic");
+    plug(3);
+    for (const char* name : {"1-2", "1-3"}) {
+        auto s = session(name);
+        ASSERT_TRUE(s->connectTarget().ok()) << name << ": " << s->statusText;
+        s->disconnectTarget();
+    }
+    EXPECT_EQ(bed.counters(indices[0]).driverDetaches, bed.counters(indices[0]).driverAttaches);
+    EXPECT_GE(bed.counters(indices[0]).driverDetaches, 1);
+    EXPECT_EQ(bed.counters(indices[1]).driverDetaches, 0);
+    EXPECT_EQ(bed.counters(indices[1]).driverAttaches, 0);
+}
+
+}  // namespace
