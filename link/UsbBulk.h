@@ -31,6 +31,9 @@ struct UsbBulkDevice {
     std::string kernelDriver;      // the driver bound to the interface; empty when none
 };
 
+// Whether this system lists devices on the bus at all (not on Windows).
+bool usbBusListed();
+
 // Every such device present, in bus path order.
 std::vector<UsbBulkDevice> listUsbBulkDevices();
 

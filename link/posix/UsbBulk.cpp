@@ -266,6 +266,10 @@ private:
 
 }  // namespace
 
+bool usbBusListed() {
+    return true;
+}
+
 std::vector<UsbBulkDevice> listUsbBulkDevices() {
     std::vector<UsbBulkDevice> found;
     const Context context;
@@ -338,7 +342,8 @@ std::unique_ptr<UsbBulkChannel> openUsbBulk(const std::string& busPath, const Us
     if (libusb_kernel_driver_active(handle, endpoints.interfaceNumber) == 1) {
         if (const int detach = libusb_detach_kernel_driver(handle, endpoints.interfaceNumber);
             detach != 0) {
-            result = systemErrorOf(detach);
+            // A driver that does not let go keeps the interface busy.
+            result = detach == LIBUSB_ERROR_NO_DEVICE ? ENODEV : EBUSY;
             libusb_close(handle);
             return nullptr;
         }

@@ -6,6 +6,10 @@
 
 namespace tervan::os {
 
+bool usbBusListed() {
+    return false;
+}
+
 std::vector<UsbBulkDevice> listUsbBulkDevices() {
     return {};
 }

@@ -2,25 +2,20 @@
 // target's loader, emulated as a USB device by umockdev.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <thread>
 #include <vector>
 
-#include "link/SystemPaths.h"
 #include "link/UsbBulk.h"
 #include "link/UsbTarget.h"
 #include "protocol/TargetSession.h"
-#include "sim/TargetSimulator.h"
 #include "support/DrivenClock.h"
-#include "support/TempDir.h"
-#include "usb/UsbTestBed.h"
+#include "usb/UsbBusFixture.h"
 
 using namespace tervan;
 using tervan::testing::EmulatedDevice;
 using tervan::testing::kEmulatedId;
+using tervan::testing::randomImage;
 using tervan::testing::SkippedPausesClock;
-using tervan::testing::TempDir;
-using tervan::testing::UsbTestBed;
 
 namespace {
 
@@ -36,53 +31,8 @@ struct QuietSink : SessionSink {
     std::vector<std::string> messages;
 };
 
-std::vector<std::uint8_t> randomImage(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::vector<std::uint8_t> bytes(size);
-    for (auto& b : bytes) {
-        b = static_cast<std::uint8_t>(random());
-    }
-    return bytes;
-}
-
-class UsbLinkTest : public ::testing::Test {
+class UsbLinkTest : public tervan::testing::UsbBusTest {
 protected:
-    void SetUp() override {
-        if (!bed.active()) {
-            GTEST_SKIP() << "no emulated USB bus: " << bed.reason();
-        }
-        setDeviceRoot(dir.path());
-        setUsbTarget(UsbTarget{kEmulatedId, {}});
-    }
-    void TearDown() override {
-        setUsbTarget(std::nullopt);
-        setDeviceRoot("");
-    }
-
-    // A virtual target on the emulated bus at port `port` (bus path 1-<port>).
-    sim::TargetSimulator& plug(int port, const std::function<void(sim::SimConfig&)>& setUp = {},
-                               const std::string& kernelDriver = {}) {
-        sim::SimConfig config;
-        config.transport = sim::SimConfig::Transport::Usb;
-        config.root = dir.path();
-        config.deviceName = "board" + std::to_string(port);
-        config.readyDelayMs = 20;
-        if (setUp) {
-            setUp(config);
-        }
-        targets.push_back(std::make_unique<sim::TargetSimulator>(config));
-        std::string error;
-        EXPECT_TRUE(targets.back()->start(&error)) << error;
-        EmulatedDevice device;
-        device.port = port;
-        device.serial = "EMU000" + std::to_string(port);
-        device.pipeFolder = targets.back()->devicePath();
-        device.kernelDriver = kernelDriver;
-        indices.push_back(bed.add(device));
-        EXPECT_GE(indices.back(), 0) << bed.reason();
-        return *targets.back();
-    }
-
     std::unique_ptr<TargetSession> session(const std::string& name = {}, int model = 0) {
         auto made = std::make_unique<TargetSession>(sink, clock);
         made->interfaceKind = 0;
@@ -92,12 +42,8 @@ protected:
         return made;
     }
 
-    UsbTestBed bed;
-    TempDir dir;
     QuietSink sink;
     SkippedPausesClock clock;
-    std::vector<std::unique_ptr<sim::TargetSimulator>> targets;
-    std::vector<int> indices;
 };
 
 TEST_F(UsbLinkTest, WritesAWholeImageByteExactThroughTheBulkEndpoints) {
@@ -202,7 +148,7 @@ TEST_F(UsbLinkTest, TheSerialNumberPicksOneOfTwoDevicesWithTheSameIds) {
 // A kernel driver bound to the interface is set aside while the link holds it and given back
 // when the link closes; a device without one sees no such call.
 TEST_F(UsbLinkTest, AKernelDriverIsDetachedOnlyWhenBoundAndGivenBackOnClose) {
-    plug(2, {}, "usbserial_generic");
+    plug(2, {}, [](EmulatedDevice& d) { d.kernelDriver = "usbserial_generic"; });
     plug(3);
     for (const char* name : {"1-2", "1-3"}) {
         auto s = session(name);

@@ -189,6 +189,10 @@ struct UsbTestBed::Device {
                 }
                 const int code = reinterpret_cast<usbdevfs_ioctl*>(call->data)->ioctl_code;
                 g_object_unref(call);
+                if (code == static_cast<int>(USBDEVFS_DISCONNECT) && driverBound &&
+                    config.driverHoldsOn) {
+                    return finish(-1, EBUSY);
+                }
                 if (code == static_cast<int>(USBDEVFS_DISCONNECT) && driverBound) {
                     driverBound = false;
                     ++counters.driverDetaches;
@@ -357,6 +361,23 @@ int UsbTestBed::add(const EmulatedDevice& config) {
         return -1;
     }
     device->syspath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + name;
+    if (!config.kernelDriver.empty()) {
+        // The interface with the driver bound to it, as the kernel lists it.
+        const std::string interface = "P: /devices/pci0000:00/0000:00:14.0/usb1/" + name + "/" +
+                                      name + ":1.0\n" +
+                                      "E: DEVTYPE=usb_interface\n"
+                                      "E: SUBSYSTEM=usb\n"
+                                      "E: DRIVER=" +
+                                      config.kernelDriver + "\n" +
+                                      "A: bInterfaceNumber=00\n"
+                                      "L: driver=../../../../../../bus/usb/drivers/" +
+                                      config.kernelDriver + "\n";
+        if (!umockdev_testbed_add_from_string(impl_->testbed, interface.c_str(), &error)) {
+            reason_ = error != nullptr ? error->message : "cannot add the interface";
+            g_clear_error(&error);
+            return -1;
+        }
+    }
     if (!config.pipeFolder.empty()) {
         device->toLoader =
             ::open((config.pipeFolder + "/PIPE00").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);

@@ -24,8 +24,9 @@ struct EmulatedDevice {
     std::string manufacturer = "TERVAN test bench";
     std::string product = "Emulated loader";
     std::string serial = "EMU0001";
-    std::string pipeFolder;    // the virtual target's device folder
-    std::string kernelDriver;  // a driver bound to the interface at the start; empty for none
+    std::string pipeFolder;      // the virtual target's device folder
+    std::string kernelDriver;    // a driver bound to the interface at the start; empty for none
+    bool driverHoldsOn = false;  // the bound driver refuses to be detached
 };
 
 // What the emulation saw of one device.
