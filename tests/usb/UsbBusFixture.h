@@ -13,10 +13,13 @@
 #include "link/SystemPaths.h"
 #include "link/UsbTarget.h"
 #include "sim/TargetSimulator.h"
+#include "sim/UsbBus.h"
 #include "support/TempDir.h"
-#include "usb/UsbTestBed.h"
 
 namespace tervan::testing {
+
+using sim::EmulatedUsbDevice;
+using sim::kEmulatedId;
 
 inline std::vector<std::uint8_t> randomImage(std::size_t size, unsigned seed) {
     std::mt19937 random(seed);
@@ -44,7 +47,7 @@ protected:
     // A virtual target on the emulated bus at port `port` (bus path 1-<port>, serial
     // EMU000<port>).
     sim::TargetSimulator& plug(int port, const std::function<void(sim::SimConfig&)>& setUp = {},
-                               const std::function<void(EmulatedDevice&)>& device = {}) {
+                               const std::function<void(EmulatedUsbDevice&)>& device = {}) {
         sim::SimConfig config;
         config.transport = sim::SimConfig::Transport::Usb;
         config.root = dir.path();
@@ -56,7 +59,7 @@ protected:
         targets.push_back(std::make_unique<sim::TargetSimulator>(config));
         std::string error;
         EXPECT_TRUE(targets.back()->start(&error)) << error;
-        EmulatedDevice emulated;
+        EmulatedUsbDevice emulated;
         emulated.port = port;
         emulated.serial = "EMU000" + std::to_string(port);
         emulated.pipeFolder = targets.back()->devicePath();
@@ -68,7 +71,7 @@ protected:
         return *targets.back();
     }
 
-    UsbTestBed bed;
+    sim::EmulatedUsbBus bed;
     TempDir dir;
     std::vector<std::unique_ptr<sim::TargetSimulator>> targets;
     std::vector<int> indices;

@@ -14,7 +14,7 @@
 extern char** environ;
 
 using namespace tervan;
-using tervan::testing::EmulatedDevice;
+using tervan::sim::EmulatedUsbDevice;
 using tervan::testing::randomImage;
 
 namespace {
@@ -114,7 +114,7 @@ TEST_F(UsbCliTest, AllWritesEveryDeviceWithTheIdsAtOnce) {
 
 TEST_F(UsbCliTest, ListPortsShowsTheCandidatesWithTheirIdsNamesAndAccess) {
     plug(2);
-    plug(3, {}, [](EmulatedDevice& d) { d.kernelDriver = "usbserial_generic"; });
+    plug(3, {}, [](EmulatedUsbDevice& d) { d.kernelDriver = "usbserial_generic"; });
     const Finished listed = run({"--list-ports"});
     ASSERT_EQ(listed.exit, 0) << listed.err;
     EXPECT_NE(listed.out.find("  1-2  03eb:6124  TERVAN test bench Emulated loader  serial "
@@ -130,7 +130,7 @@ TEST_F(UsbCliTest, ListPortsShowsTheCandidatesWithTheirIdsNamesAndAccess) {
 // A kernel driver that keeps the interface: the connect fails, and the reason names the
 // driver and how to unbind it.
 TEST_F(UsbCliTest, ADriverThatHoldsTheInterfaceIsNamedWithTheWayToUnbindIt) {
-    plug(2, {}, [](EmulatedDevice& d) {
+    plug(2, {}, [](EmulatedUsbDevice& d) {
         d.kernelDriver = "usbserial_generic";
         d.driverHoldsOn = true;
     });

@@ -12,8 +12,8 @@
 #include "usb/UsbBusFixture.h"
 
 using namespace tervan;
-using tervan::testing::EmulatedDevice;
-using tervan::testing::kEmulatedId;
+using tervan::sim::EmulatedUsbDevice;
+using tervan::sim::kEmulatedId;
 using tervan::testing::randomImage;
 using tervan::testing::SkippedPausesClock;
 
@@ -148,7 +148,7 @@ TEST_F(UsbLinkTest, TheSerialNumberPicksOneOfTwoDevicesWithTheSameIds) {
 // A kernel driver bound to the interface is set aside while the link holds it and given back
 // when the link closes; a device without one sees no such call.
 TEST_F(UsbLinkTest, AKernelDriverIsDetachedOnlyWhenBoundAndGivenBackOnClose) {
-    plug(2, {}, [](EmulatedDevice& d) { d.kernelDriver = "usbserial_generic"; });
+    plug(2, {}, [](EmulatedUsbDevice& d) { d.kernelDriver = "usbserial_generic"; });
     plug(3);
     for (const char* name : {"1-2", "1-3"}) {
         auto s = session(name);

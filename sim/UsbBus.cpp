@@ -1,4 +1,4 @@
-#include "usb/UsbTestBed.h"
+#include "sim/UsbBus.h"
 
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
@@ -16,9 +16,10 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 
-namespace tervan::testing {
+namespace tervan::sim {
 namespace {
 
 std::string hexOf(const std::vector<unsigned char>& bytes) {
@@ -33,7 +34,7 @@ std::string hexOf(const std::vector<unsigned char>& bytes) {
 
 // Device, configuration, interface and the two endpoint descriptors, as the kernel lists them
 // in the device's "descriptors" attribute.
-std::vector<unsigned char> descriptorsOf(const EmulatedDevice& device) {
+std::vector<unsigned char> descriptorsOf(const EmulatedUsbDevice& device) {
     const auto lo = [](unsigned v) { return static_cast<unsigned char>(v & 0xFF); };
     const auto hi = [](unsigned v) { return static_cast<unsigned char>(v >> 8); };
     return {// device: USB 2.0, vendor-specific, 64-byte control packets, one configuration
@@ -46,6 +47,15 @@ std::vector<unsigned char> descriptorsOf(const EmulatedDevice& device) {
             // bulk IN 0x82 and bulk OUT 0x01, 64-byte packets
             7, 5, 0x82, 2, 64, 0, 0, 7, 5, 0x01, 2, 64, 0, 0};
 }
+
+constexpr const char* kPreload = "libumockdev-preload.so.0";
+constexpr const char* kTriedMark = "TERVAN_UMOCKDEV_TRIED";
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
 
 struct Urb {
     UMockdevIoctlData* data = nullptr;    // the client's struct usbdevfs_urb
@@ -65,8 +75,8 @@ void releaseUrb(Urb& urb) {
 
 }  // namespace
 
-struct UsbTestBed::Device {
-    EmulatedDevice config;
+struct EmulatedUsbBus::Device {
+    EmulatedUsbDevice config;
     std::string syspath;
     std::string node;
     UMockdevIoctlBase* handler = nullptr;
@@ -79,7 +89,7 @@ struct UsbTestBed::Device {
     std::deque<Urb> waiting;  // IN transfers without data yet
     std::deque<Urb> done;     // transfers ready to be reaped
     int emptyReaps = 0;
-    EmulatedCounters counters;
+    EmulatedUsbCounters counters;
 
     ~Device() {
         for (auto* queue : {&waiting, &done}) {
@@ -292,17 +302,17 @@ struct UsbTestBed::Device {
 namespace {
 
 gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer device) {
-    return static_cast<UsbTestBed::Device*>(device)->handle(client);
+    return static_cast<EmulatedUsbBus::Device*>(device)->handle(client);
 }
 
 }  // namespace
 
-struct UsbTestBed::Impl {
+struct EmulatedUsbBus::Impl {
     UMockdevTestbed* testbed = nullptr;
     std::vector<std::unique_ptr<Device>> devices;
 };
 
-UsbTestBed::UsbTestBed() : impl_(std::make_unique<Impl>()) {
+EmulatedUsbBus::EmulatedUsbBus() : impl_(std::make_unique<Impl>()) {
     ::signal(SIGPIPE, SIG_IGN);
     const char* preload = std::getenv("LD_PRELOAD");
     if (preload == nullptr || std::strstr(preload, "libumockdev-preload") == nullptr) {
@@ -317,7 +327,7 @@ UsbTestBed::UsbTestBed() : impl_(std::make_unique<Impl>()) {
     active_ = true;
 }
 
-UsbTestBed::~UsbTestBed() {
+EmulatedUsbBus::~EmulatedUsbBus() {
     // The handlers go before the devices they point to.
     if (impl_->testbed != nullptr) {
         for (const auto& device : impl_->devices) {
@@ -328,7 +338,7 @@ UsbTestBed::~UsbTestBed() {
     impl_->devices.clear();
 }
 
-int UsbTestBed::add(const EmulatedDevice& config) {
+int EmulatedUsbBus::add(const EmulatedUsbDevice& config) {
     auto device = std::make_unique<Device>();
     device->config = config;
     device->driverBound = !config.kernelDriver.empty();
@@ -396,7 +406,7 @@ int UsbTestBed::add(const EmulatedDevice& config) {
     return static_cast<int>(impl_->devices.size()) - 1;
 }
 
-void UsbTestBed::unplug(int index) {
+void EmulatedUsbBus::unplug(int index) {
     Device& device = *impl_->devices.at(static_cast<std::size_t>(index));
     {
         std::lock_guard<std::mutex> lock(device.mutex);
@@ -405,19 +415,42 @@ void UsbTestBed::unplug(int index) {
     umockdev_testbed_remove_device(impl_->testbed, device.syspath.c_str());
 }
 
-EmulatedCounters UsbTestBed::counters(int index) const {
+EmulatedUsbCounters EmulatedUsbBus::counters(int index) const {
     const Device& device = *impl_->devices.at(static_cast<std::size_t>(index));
     std::lock_guard<std::mutex> lock(device.mutex);
     return device.counters;
 }
 
-std::string UsbTestBed::busPath(int index) const {
+std::string EmulatedUsbBus::busPath(int index) const {
     return "1-" + std::to_string(impl_->devices.at(static_cast<std::size_t>(index))->config.port);
 }
 
-bool UsbTestBed::preloadActive() {
+void runBeneathUsbPreload(char** argv) {
     const char* preload = std::getenv("LD_PRELOAD");
-    return preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr;
+    if ((preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr) ||
+        std::getenv(kTriedMark) != nullptr) {
+        return;  // already beneath it, or it was tried: never loop
+    }
+    std::string libraries = kPreload;
+    if (preload != nullptr && *preload != '\0') {
+        libraries += std::string(":") + preload;
+    }
+    if (kAddressSanitizer) {
+        // ASan wants its runtime first in the library list; umockdev's comes first here.
+        const char* options = std::getenv("ASAN_OPTIONS");
+        std::string asan = options != nullptr ? options : "";
+        asan += std::string(asan.empty() ? "" : ":") + "verify_asan_link_order=0";
+        ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
+    }
+    ::setenv(kTriedMark, "1", 1);
+    ::setenv("LD_PRELOAD", libraries.c_str(), 1);
+    ::execv("/proc/self/exe", argv);
+    // The exec failed: run without the preload; the bus then reports itself inactive.
+    if (preload != nullptr) {
+        ::setenv("LD_PRELOAD", libraries.c_str() + std::strlen(kPreload) + 1, 1);
+    } else {
+        ::unsetenv("LD_PRELOAD");
+    }
 }
 
-}  // namespace tervan::testing
+}  // namespace tervan::sim

@@ -1,11 +1,12 @@
-// An emulated USB bus for the tests, made with umockdev: each device is the virtual target's
-// USB device folder (its pipes) seen through a vendor-specific interface with one bulk OUT and
-// one bulk IN endpoint. The test process answers libusb's usbfs calls live: a bulk OUT
-// transfer goes into the loader's PIPE00, a bulk IN transfer is filled from its PIPE01. So the
-// real link, and the real tervan-cli run beneath the same preload, download over libusb.
+// The virtual target on an emulated USB bus, made with umockdev (Debian umockdev,
+// libumockdev-dev): each device is a target's USB device folder (its pipes) seen through a
+// vendor-specific interface with one bulk OUT and one bulk IN endpoint. This process answers
+// libusb's usbfs calls live: a bulk OUT transfer goes into the loader's PIPE00, a bulk IN
+// transfer is filled from its PIPE01. So the tool's real link, in this process or in a
+// tervan-cli started from it, downloads over libusb to the same loader code.
 //
-// The test program runs itself again under umockdev's preload library (see UsbTestMain.cpp);
-// where that does not take, active() is false and the tests skip.
+// It works only beneath umockdev's preload library (runBeneathUsbPreload); where that does not
+// take, active() is false and reason() says why.
 #pragma once
 
 #include <memory>
@@ -14,11 +15,11 @@
 
 #include "link/UsbTarget.h"
 
-namespace tervan::testing {
+namespace tervan::sim {
 
 inline constexpr UsbId kEmulatedId{0x03eb, 0x6124};
 
-struct EmulatedDevice {
+struct EmulatedUsbDevice {
     int port = 2;  // on bus 1: bus path "1-<port>", device file /dev/bus/usb/001/<port + 1>
     UsbId id = kEmulatedId;
     std::string manufacturer = "TERVAN test bench";
@@ -30,7 +31,7 @@ struct EmulatedDevice {
 };
 
 // What the emulation saw of one device.
-struct EmulatedCounters {
+struct EmulatedUsbCounters {
     int claims = 0;
     int releases = 0;
     int driverDetaches = 0;
@@ -39,28 +40,30 @@ struct EmulatedCounters {
     int inTransfers = 0;
 };
 
-class UsbTestBed {
-public:
-    UsbTestBed();
-    ~UsbTestBed();
-    UsbTestBed(const UsbTestBed&) = delete;
-    UsbTestBed& operator=(const UsbTestBed&) = delete;
+// Runs this program again beneath umockdev's preload library, once (`argv` as main got it);
+// returns only when it is already beneath it, was tried before, or the exec failed. Under
+// AddressSanitizer it lets the preload come first.
+void runBeneathUsbPreload(char** argv);
 
-    // True when this process runs under umockdev's preload and the bed works; otherwise
+class EmulatedUsbBus {
+public:
+    EmulatedUsbBus();
+    ~EmulatedUsbBus();
+    EmulatedUsbBus(const EmulatedUsbBus&) = delete;
+    EmulatedUsbBus& operator=(const EmulatedUsbBus&) = delete;
+
+    // True when this process runs beneath umockdev's preload and the bus works; otherwise
     // reason() says why not.
     bool active() const { return active_; }
     const std::string& reason() const { return reason_; }
 
     // Adds the device; returns its index. It answers until removed or its pipes go away (the
     // virtual target dropped the line), which unplugs it.
-    int add(const EmulatedDevice& device);
+    int add(const EmulatedUsbDevice& device);
     // Unplugs the device: transfers in flight and later ones fail as on a real bus.
     void unplug(int index);
-    EmulatedCounters counters(int index) const;
+    EmulatedUsbCounters counters(int index) const;
     std::string busPath(int index) const;
-
-    // Only the tests' own preload check: whether a freshly added device is visible.
-    static bool preloadActive();
 
     struct Device;
 
@@ -71,4 +74,4 @@ private:
     std::string reason_;
 };
 
-}  // namespace tervan::testing
+}  // namespace tervan::sim
