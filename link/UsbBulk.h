@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "link/Clock.h"
 #include "link/LinkResult.h"
 #include "link/UsbTarget.h"
 
