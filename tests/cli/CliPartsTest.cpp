@@ -266,6 +266,9 @@ TEST(OsReasonsTest, PermissionDeniedNamesTheDevicesGroup) {
 
 // One listing, written as text and as JSON lines.
 TEST(PortListTest, TextAndJsonFromOneListing) {
+    const std::string kBusHeading =
+        "USB devices on the bus that could be the target (a vendor-specific interface with one "
+        "bulk IN and one bulk OUT endpoint):\n";
     PortListing listing;
     listing.comPorts = {
         {"COM1", "/r/ports/COM1", "/dev/pts/3", 0, "free", "", ""},
@@ -277,6 +280,16 @@ TEST(PortListTest, TextAndJsonFromOneListing) {
     bare.path = "/dev/ttyACM0";
     listing.devices = {{ftdi, {"COM1"}}, {bare, {}}};
     listing.usbDevices = {"/r/usb/dev0"};
+    os::UsbBulkDevice board;
+    board.id = {0x03eb, 0x6124};
+    board.manufacturer = "Maker";
+    board.product = "Loader";
+    board.serial = "S9";
+    board.busPath = "3-1.4";
+    board.node = "/dev/bus/usb/003/012";
+    board.accessError = EACCES;
+    board.kernelDriver = "usbfs";
+    listing.busDevices = {board};
     listing.texts = {"COM ports:", "none", "USB devices:", "Hint."};
     const auto render = [&listing](void (*write)(std::FILE*, const PortListing&)) {
         char* buffer = nullptr;
@@ -302,7 +315,10 @@ TEST(PortListTest, TextAndJsonFromOneListing) {
                   latencyAdvice(16) +
                   "\n"
                   "USB devices:\n"
-                  "  /r/usb/dev0\n"
+                  "  /r/usb/dev0\n" +
+                  kBusHeading +
+                  "  3-1.4  03eb:6124  Maker Loader  serial S9  /dev/bus/usb/003/012  Permission "
+                  "denied (tervan-cli --udev-rule 03eb:6124)  driver usbfs\n"
                   "Hint.\n");
     EXPECT_EQ(
         render(writePortListJson),
@@ -311,6 +327,7 @@ TEST(PortListTest, TextAndJsonFromOneListing) {
 {"event":"device","path":"/dev/ttyUSB0","vendor":"0403","product":"6001","manufacturer":"FTDI","name":"FT232R","serial":"A1","driver":"ftdi_sio","latency_timer":16,"by_id":["/dev/serial/by-id/usb-FTDI-if00"],"com":["COM1"]}
 {"event":"device","path":"/dev/ttyACM0","vendor":"","product":"","manufacturer":"","name":"","serial":"","driver":"","by_id":[],"com":[]}
 {"event":"usb","path":"/r/usb/dev0"}
+{"event":"usb_device","bus_path":"3-1.4","vendor":"03eb","product":"6124","manufacturer":"Maker","name":"Loader","serial":"S9","node":"/dev/bus/usb/003/012","may_open":false,"driver":"usbfs"}
 {"event":"result","ok":true,"exit":0}
 )");
 
@@ -318,7 +335,8 @@ TEST(PortListTest, TextAndJsonFromOneListing) {
     listing = {};
     listing.texts = {"COM ports:", "none (no devices)", "USB devices:", ""};
     EXPECT_EQ(render(writePortListText),
-              "COM ports:\nSerial devices:\n  none (no devices)\nUSB devices:\n  none\n");
+              "COM ports:\nSerial devices:\n  none (no devices)\nUSB devices:\n  none\n" +
+                  kBusHeading + "  none\n");
     EXPECT_EQ(render(writePortListJson), "{\"event\":\"result\",\"ok\":true,\"exit\":0}\n");
 }
 
