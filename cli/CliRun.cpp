@@ -760,10 +760,12 @@ int Run::summarise(Shared& shared, std::vector<std::unique_ptr<PortLine>>& lines
         }
     }
     PortLine& first = *lines.front();
+    std::string traceText;
     if (traceError != 0) {
         // Every board may be written, but the trace asked for is not whole.
-        const std::string text =
+        traceText =
             "cannot write the trace to " + shared.trace->path() + ": " + fileErrorText(traceError);
+        const std::string& text = traceText;
         first.window().report(std::string(kProgram) + ": " + text);
         first.window().emitJson(JsonObject()
                                     .text("event", "fault")
@@ -788,6 +790,7 @@ int Run::summarise(Shared& shared, std::vector<std::unique_ptr<PortLine>>& lines
             if (result.exit == kExitDone && worst != kExitDone) {
                 result.exit = worst;
                 result.code = worstCode;
+                result.reason = traceText;
             }
             first.window().emitJson(first.resultEvent(result).str());
             return worst;
