@@ -226,7 +226,7 @@ int PortLine::checkFollowUp(BoardResult& result) {
     }
     window_->report(std::string(kProgram) + ": " + result.reason);
     result.exit = kExitBadUsage;
-    result.code = "bad_usage";
+    result.code = kCodeBadUsage;
     return result.exit;
 }
 
@@ -512,13 +512,13 @@ void PortLine::receiptFailed(BoardResult& result, int error) {
     window_->report(std::string(kProgram) + ": " + text);
     JsonObject fault = window_->event("fault");
     fault.number("board", static_cast<std::int64_t>(result.board))
-        .text("code", "receipt_failed")
+        .text("code", kCodeReceiptFailed)
         .text("reason", text);
     window_->emitJson(fault.str());
     // A board that failed keeps its own code; one that was written has no proof of it.
     if (result.exit == kExitDone) {
         result.exit = kExitTransferFailed;
-        result.code = "receipt_failed";
+        result.code = kCodeReceiptFailed;
         result.reason = text;
     }
 }
@@ -557,7 +557,7 @@ int Run::usageFailure(const std::string& text) {
                          .text("event", "result")
                          .boolean("ok", false)
                          .number("exit", std::int64_t{kExitBadUsage})
-                         .text("code", "bad_usage")
+                         .text("code", kCodeBadUsage)
                          .text("reason", text)
                          .str()
                          .c_str());
@@ -769,12 +769,12 @@ int Run::summarise(Shared& shared, std::vector<std::unique_ptr<PortLine>>& lines
         first.window().report(std::string(kProgram) + ": " + text);
         first.window().emitJson(JsonObject()
                                     .text("event", "fault")
-                                    .text("code", "trace_failed")
+                                    .text("code", kCodeTraceFailed)
                                     .text("reason", text)
                                     .str());
         if (worst == kExitDone) {
             worst = kExitTransferFailed;
-            worstCode = "trace_failed";
+            worstCode = kCodeTraceFailed;
         }
     }
     if (stopped) {
@@ -860,6 +860,16 @@ std::string eventCode(OutcomeKind kind) {
     }
 }
 
+std::vector<std::string> failureCodes() {
+    std::vector<std::string> codes{kCodeBadUsage, kCodeReceiptFailed, kCodeTraceFailed};
+    // Every kind after Done, up to Stopped, the last.
+    for (int kind = static_cast<int>(OutcomeKind::Done) + 1;
+         kind <= static_cast<int>(OutcomeKind::Stopped); ++kind) {
+        codes.push_back(eventCode(static_cast<OutcomeKind>(kind)));
+    }
+    return codes;
+}
+
 int exitStatusFor(const Outcome& outcome, bool connecting) {
     if (outcome.ok()) {
         return kExitDone;
@@ -899,7 +909,7 @@ int runCommandLine(const std::vector<std::string>& arguments, std::FILE* out, st
                              .text("event", "result")
                              .boolean("ok", false)
                              .number("exit", std::int64_t{kExitBadUsage})
-                             .text("code", "bad_usage")
+                             .text("code", kCodeBadUsage)
                              .text("reason", parsed.error)
                              .str()
                              .c_str());

@@ -119,7 +119,7 @@ int runPortLink(const CliOptions& options, std::FILE* out, std::FILE* err) {
             event.text("replaced", made.replaced);
         }
         if (made.status != kExitDone) {
-            event.text("code", "bad_usage");
+            event.text("code", kCodeBadUsage);
         }
         event.text(made.status == kExitDone ? "text" : "reason", made.text);
         std::fprintf(out, "%s\n", event.str().c_str());
