@@ -625,7 +625,7 @@ bool Run::openFiles(Shared& shared) {
     const std::string& receipts = options_.receiptPath;
     const std::string& trace = options_.tracePath;
     // Checked before anything is opened: a pipe that no program reads would hold the run up
-    // for ever, and the trace would empty a receipts file of the same name.
+    // for ever.
     for (const auto& [path, what] : {std::pair{&receipts, "receipts"}, {&trace, "the trace"}}) {
         if (path->empty()) {
             continue;
@@ -635,18 +635,20 @@ bool Run::openFiles(Shared& shared) {
             return false;
         }
     }
-    std::error_code same;
-    if (!receipts.empty() && !trace.empty() &&
-        (receipts == trace || fs::equivalent(receipts, trace, same))) {
-        usageFailure("--receipt and --trace name the same file, " + trace);
-        return false;
-    }
     if (!receipts.empty()) {
         shared.receipts.emplace(receipts);
         if (const int error = shared.receipts->check(); error != 0) {
             usageFailure("cannot write receipts to " + receipts + ": " + fileErrorText(error));
             return false;
         }
+    }
+    // One terminal or /dev/null may take both; one file may not (the receipts file is there
+    // by now, so another spelling of it is found too).
+    std::error_code same;
+    if (!receipts.empty() && !trace.empty() && !fs::is_character_file(trace, same) &&
+        (receipts == trace || fs::equivalent(receipts, trace, same))) {
+        usageFailure("--receipt and --trace name the same file, " + trace);
+        return false;
     }
     if (!trace.empty()) {
         int error = 0;

@@ -282,6 +282,8 @@ TEST_F(CliProgramTest, BadUsageAndBadImagesEndBeforeConnecting) {
              ": it is a pipe (FIFO); give a file, or a character device such as /dev/stdout"},
         {{"--trace", image(10), image(10)},
          "tervan-cli: cannot write the trace to " + image(10) + ": it is the image"},
+        {{"--receipt", dir.file("r.jsonl"), "--trace", dir.file("./r.jsonl"), image(10)},
+         "tervan-cli: --receipt and --trace name the same file, " + dir.file("./r.jsonl")},
     };
     for (const auto& c : cases) {
         const Finished r = run(c.arguments);
