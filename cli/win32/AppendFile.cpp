@@ -65,7 +65,7 @@ int appendToFile(const std::string& path, const std::string& text) {
         char last = '\n';
         DWORD read = 0;
         if (::ReadFile(file, &last, 1, &read, &at) != FALSE && read == 1 && last != '\n') {
-            whole = "\n";  // a line cut short before: this text starts a line of its own
+            whole.push_back('\n');  // a line cut short before: this text starts a line of its own
         }
     }
     whole += text;
