@@ -88,7 +88,7 @@ std::string kindOf(const std::string& path) {
         return "a FIFO";
     }
     if (S_ISCHR(info.st_mode)) {
-        return "a device that is no terminal";
+        return "a character device of another kind";
     }
     return "no device";
 }

@@ -97,6 +97,10 @@ std::uint32_t rateOf(speed_t code) {
 // What speaks against opening the device `info` describes as a port, before it is opened: 0,
 // kErrorNotAPort or kErrorSessionTerminal.
 int deviceCheck(const struct stat& info) {
+    // A socket node refuses every open with ENXIO, as a device node with nothing behind it does.
+    if (S_ISSOCK(info.st_mode)) {
+        return ENXIO;
+    }
     // Only a character device can be a terminal; a file or a disk is never written as a port.
     if (!S_ISCHR(info.st_mode) ||
         posix::terminalKindOf(info.st_rdev) == posix::TerminalKind::NotOne) {
