@@ -18,12 +18,14 @@
 #include "cli/CliWindow.h"
 #include "cli/JsonText.h"
 #include "cli/OsReasons.h"
+#include "cli/PortCheck.h"
 #include "cli/PortLink.h"
 #include "cli/PortList.h"
 #include "cli/RunFiles.h"
 #include "cli/Sha256.h"
 #include "cli/SystemPorts.h"
 #include "cli/Terminal.h"
+#include "link/PortFault.h"
 #include "link/SerialPort.h"
 #include "link/SystemPaths.h"
 #include "link/UsbPipeLink.h"
@@ -155,6 +157,12 @@ public:
 
     CliWindow& window() { return *window_; }
     const std::string& label() const { return port_.label; }
+    // The port this line will open, for the checks made before any is.
+    PortUse portUse() const {
+        const TargetSession& session = dialog_->session();
+        return session.interfaceKind != 0 ? PortUse{port_.label, true, session.comPortPath}
+                                          : PortUse{port_.label, false, session.usbDeviceName};
+    }
     const std::vector<BoardResult>& results() const { return results_; }
     JsonObject resultEvent(const BoardResult& result) const;
 
@@ -702,6 +710,13 @@ int Run::download() {
     if (!chosen) {
         return noUsbDevice();
     }
+    std::vector<PortUse> uses;
+    for (const auto& line : lines) {
+        uses.push_back(line->portUse());
+    }
+    if (const std::string refused = checkPortsBeforeOpening(uses); !refused.empty()) {
+        return usageFailure(refused);
+    }
     if (!openFiles(shared)) {
         return kExitBadUsage;
     }
@@ -879,7 +894,8 @@ int exitStatusFor(const Outcome& outcome, bool connecting) {
     if (outcome.kind == OutcomeKind::Stopped) {
         return kExitInterrupted;
     }
-    if (isImageProblem(outcome.kind)) {
+    // A file named as a port is a wrong command line, like a bad image.
+    if (isImageProblem(outcome.kind) || portFaultOf(outcome.error) == PortFault::NotAPort) {
         return kExitBadUsage;
     }
     if (connecting || isConnectionProblem(outcome.kind)) {

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -322,6 +324,71 @@ TEST_F(CliProgramTest, UnusablePortsExitThreeWithTheReason) {
                             "); close that program"),
               std::string::npos)
         << busy.err;
+}
+
+// What names no port, someone's shell, or one port twice ends before any port is opened, with
+// status 2 and the reason; nothing is written anywhere, and the image is looked at before any
+// port, so an image and a port named the wrong way round open neither.
+TEST_F(CliProgramTest, PortsThatMustNotBeOpenedEndTheRunBeforeAnyIs) {
+    auto& t = startTarget([](sim::SimConfig& c) { c.comNumber = 3; });
+    auto& usb =
+        startAnother([](sim::SimConfig& c) { c.transport = sim::SimConfig::Transport::Usb; });
+    const std::string victim = dir.file("victim.bin");
+    writeFile(victim, "X marks the spot");
+    fs::create_symlink(victim, dir.file("ports/COM6"));
+    // A shell's terminal: a pseudo-terminal that a child made its session's controlling one.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master) | ::unlockpt(master), 0);
+    const std::string shellTerminal = ::ptsname(master);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t shell = ::fork();
+    if (shell == 0) {
+        ::setsid();
+        ::ioctl(::open(shellTerminal.c_str(), O_RDWR), TIOCSCTTY, 0);
+        ::write(ready[1], "r", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {{"--port", victim}, victim + " is not a serial port but a regular file"},
+        {{"--port", "COM6"},
+         "COM6 (" + dir.file("ports/COM6") + ") is not a serial port but a regular file"},
+        {{"--port", shellTerminal},
+         shellTerminal + " is the terminal of process " + std::to_string(shell) + " ("},
+        {{"--port", "COM3", "--port", t.slavePath()},
+         "COM3 and " + t.slavePath() + " name the same port; give each once"},
+        {{"--usb", "--device", "target0", "--device", usb.devicePath()},
+         "target0 and " + usb.devicePath() + " name the same USB device; give each once"},
+        {{"--port", "COM3", t.slavePath()}, "Could not load rom file!"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments = c.arguments;
+        if (c.reason != "Could not load rom file!") {
+            arguments.push_back(image(300));
+        }
+        const Finished r = run(arguments);
+        EXPECT_EQ(r.exit, 2) << c.reason << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(readFile(victim), "X marks the spot");
+    EXPECT_FALSE(t.waitUntil([](const sim::SimCounters& n) { return n.portOpens > 0; }, 200));
+    EXPECT_TRUE(usb.frames().empty());
+    char got[64];
+    EXPECT_LT(::read(master, got, sizeof got), 1) << "nothing reached the shell's terminal";
+    ::kill(shell, SIGKILL);
+    ::waitpid(shell, nullptr, 0);
+    ::close(master);
+    ::close(ready[0]);
+    ::close(ready[1]);
 }
 
 TEST_F(CliProgramTest, TargetThatNeverAnswersTimesOut) {
