@@ -450,9 +450,10 @@ std::string usageText(const std::string& program) {
            "  -h, --help          this text\n"
            "  -V, --version       the program's version\n"
            "\n"
-           "Exit status: 0 done; 1 the target rejected a frame or the transfer failed;\n"
-           "2 bad usage or a bad image; 3 no connection (port missing or busy, no answer);\n"
-           "130 stopped by Ctrl-C. With several boards, the worst board's status.\n";
+           "Exit status: 0 done; 1 the target rejected a frame or the transfer failed, or\n"
+           "a receipt or the trace could not be written; 2 bad usage or a bad image;\n"
+           "3 no connection (port missing or busy, no answer); 130 stopped by Ctrl-C,\n"
+           "SIGTERM or SIGHUP. With several boards, the worst board's status.\n";
 }
 
 }  // namespace tervan::cli

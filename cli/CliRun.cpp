@@ -19,12 +19,15 @@
 #include "cli/CliWindow.h"
 #include "cli/JsonText.h"
 #include "cli/OsReasons.h"
+#include "cli/PortCheck.h"
 #include "cli/PortLink.h"
 #include "cli/PortList.h"
+#include "cli/RunFiles.h"
 #include "cli/Sha256.h"
 #include "cli/SystemPorts.h"
 #include "cli/Terminal.h"
 #include "cli/UsbBus.h"
+#include "link/PortFault.h"
 #include "link/SerialPort.h"
 #include "link/SystemPaths.h"
 #include "link/UsbPipeLink.h"
@@ -63,89 +66,27 @@ std::string utcTimeText() {
     return buffer;
 }
 
-// The receipts file: one JSON line per board, appended whole.
-class ReceiptBook {
-public:
-    explicit ReceiptBook(std::string path) : path_(std::move(path)) {}
-    // Creates the file when it is missing; the system's error code when it cannot be appended to.
-    int check() const { return appendToFile(path_, {}); }
-    int append(const std::string& line) const { return appendToFile(path_, line + "\n"); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-// The --trace file: every byte in and out of every board, with the time since the start.
-class TraceFile {
-public:
-    explicit TraceFile(std::FILE* file) : file_(file), started_(SteadyClock::now()) {}
-    ~TraceFile() { std::fclose(file_); }
-    TraceFile(const TraceFile&) = delete;
-    TraceFile& operator=(const TraceFile&) = delete;
-
-    // "   12.345678 COM3 out 57 00 01 ...".
-    void record(const std::string& port, const char* direction,
-                std::span<const std::uint8_t> bytes) {
-        const double seconds = std::chrono::duration<double>(SteadyClock::now() - started_).count();
-        std::string line;
-        line.reserve(32 + port.size() + bytes.size() * 3);
-        char head[40];
-        std::snprintf(head, sizeof head, "%12.6f ", seconds);
-        line += head;
-        line += port;
-        line += ' ';
-        line += direction;
-        static constexpr char kHex[] = "0123456789abcdef";
-        for (const std::uint8_t byte : bytes) {
-            line += ' ';
-            line += kHex[byte >> 4];
-            line += kHex[byte & 0x0F];
-        }
-        line += '\n';
-        const std::lock_guard<std::mutex> hold(lock_);
-        std::fputs(line.c_str(), file_);
-    }
-
-private:
-    std::mutex lock_;
-    std::FILE* file_;
-    SteadyClock::time_point started_;
-};
-
-class BoardTrace : public LineTrace {
-public:
-    BoardTrace(TraceFile& file, std::string port) : file_(file), port_(std::move(port)) {}
-    void sent(std::span<const std::uint8_t> bytes) override { file_.record(port_, "out", bytes); }
-    void received(std::span<const std::uint8_t> bytes) override {
-        file_.record(port_, "in", bytes);
-    }
-
-private:
-    TraceFile& file_;
-    std::string port_;
-};
-
 // What every board of the run shares.
 struct Shared {
     Shared(const CliOptions& options_, std::FILE* out_, std::FILE* err_, RenderMode mode_,
-           bool severalPorts_, bool perBoardResults_)
+           bool severalPorts_, bool perBoardResults_, std::atomic<bool>& stop_)
         : options(options_),
           out(out_),
           err(err_),
           mode(mode_),
           severalPorts(severalPorts_),
           perBoardResults(perBoardResults_),
-          settings(defaultSettingsPath()) {}
+          settings(defaultSettingsPath()),
+          stop(stop_) {}
 
     const CliOptions& options;
     std::FILE* out;
     std::FILE* err;
     RenderMode mode;
-    bool severalPorts;       // lines carry the port
-    bool perBoardResults;    // a result event per board, then one for the run
-    SettingsStore settings;  // read once per board's controller, before the threads start
-    std::atomic<bool> stop{false};
+    bool severalPorts;        // lines carry the port
+    bool perBoardResults;     // a result event per board, then one for the run
+    SettingsStore settings;   // read once per board's controller, before the threads start
+    std::atomic<bool>& stop;  // raised by Ctrl-C, SIGTERM or SIGHUP
     std::optional<ReceiptBook> receipts;
     std::unique_ptr<TraceFile> trace;
 };
@@ -162,6 +103,7 @@ struct BoardResult {
     int board = 1;  // its number on its port
     int exit = kExitDone;
     std::optional<Outcome> outcome;
+    std::string code;  // a failure that is no outcome of the session: "receipt_failed", ...
     std::string text;  // the window's words for the failure
     std::string reason;
     std::uint32_t bytes = 0;  // accepted by the target
@@ -208,7 +150,7 @@ public:
     }
 
     // A follow-up that does not fit the memory: status 2, before any port is opened.
-    int checkFollowUp();
+    int checkFollowUp(BoardResult& result);
     // A bad image ends the run before the user is asked to press reset.
     int checkImage(BoardResult& result);
     // Every board of this port, on the calling thread.
@@ -218,6 +160,12 @@ public:
 
     CliWindow& window() { return *window_; }
     const std::string& label() const { return port_.label; }
+    // The port this line will open, for the checks made before any is.
+    PortUse portUse() const {
+        const TargetSession& session = dialog_->session();
+        return session.interfaceKind != 0 ? PortUse{port_.label, true, session.comPortPath}
+                                          : PortUse{port_.label, false, session.usbDeviceName};
+    }
     const std::vector<BoardResult>& results() const { return results_; }
     JsonObject resultEvent(const BoardResult& result) const;
 
@@ -232,7 +180,11 @@ private:
                 std::size_t messagesBefore);
     // Shows the status text on stderr too when no message box reported the failure.
     void reportStatusIfSilent(std::size_t messagesBefore);
-    void writeReceipt(const BoardResult& result);
+    // 0 when the board's receipt is in the file whole (or none is asked for), otherwise the
+    // error code.
+    int writeReceipt(const BoardResult& result);
+    // Says that the receipt could not be written, and fails the board that was otherwise done.
+    void receiptFailed(BoardResult& result, int error);
 
     Shared& shared_;
     BoardPort port_;
@@ -273,19 +225,20 @@ void PortLine::applyOptions() {
     d.imagePath = options.imagePath;
 }
 
-int PortLine::checkFollowUp() {
+int PortLine::checkFollowUp(BoardResult& result) {
     const FollowUp then = shared_.options.then;
     const bool ram = dialog_->session().targetMemory != 0;
     if (then == FollowUp::Run && !ram) {
-        window_->report(std::string(kProgram) + ": --then run starts a program in RAM: add --ram");
-        return kExitBadUsage;
+        result.reason = "--then run starts a program in RAM: add --ram";
+    } else if (then == FollowUp::Reset && ram) {
+        result.reason = "--then reset follows a download to flash; after --ram use --then run";
+    } else {
+        return kExitDone;
     }
-    if (then == FollowUp::Reset && ram) {
-        window_->report(std::string(kProgram) +
-                        ": --then reset follows a download to flash; after --ram use --then run");
-        return kExitBadUsage;
-    }
-    return kExitDone;
+    window_->report(std::string(kProgram) + ": " + result.reason);
+    result.exit = kExitBadUsage;
+    result.code = kCodeBadUsage;
+    return result.exit;
 }
 
 int PortLine::checkImage(BoardResult& result) {
@@ -336,14 +289,19 @@ void PortLine::run() {
         if (result.exit == kExitInterrupted && !result.transferred) {
             break;  // stopped while waiting for a board: there was none
         }
-        writeReceipt(result);
+        const int receiptError = writeReceipt(result);
+        if (receiptError != 0) {
+            receiptFailed(result, receiptError);
+        }
         if (shared_.perBoardResults) {
             window_->emitJson(resultEvent(result).str());
         }
         const int exit = result.exit;
         results_.push_back(std::move(result));
-        // A port that cannot be used, or a board that did not come, ends the line.
-        if (exit == kExitNoConnection || exit == kExitBadUsage || exit == kExitInterrupted) {
+        // A port that cannot be used, or a board that did not come, ends the line; so does a
+        // receipt that could not be written, since the next board would have no proof either.
+        if (exit == kExitNoConnection || exit == kExitBadUsage || exit == kExitInterrupted ||
+            receiptError != 0) {
             break;
         }
     }
@@ -458,6 +416,15 @@ void PortLine::close() {
     window_->finish();
 }
 
+// The word for how a board ended: its session's outcome, or what failed around it; empty when
+// it was written.
+std::string codeOf(const BoardResult& result) {
+    if (result.outcome) {
+        return eventCode(result.outcome->kind);
+    }
+    return result.code;
+}
+
 // The ideal time on a 115200-baud line and its share of the time the transfer took.
 void addWireFigures(JsonObject& object, const BoardResult& result) {
     const double wire = wireSeconds(result.sent.bytesOut + result.sent.bytesIn);
@@ -479,6 +446,9 @@ void addResultFields(JsonObject& event, const BoardResult& result) {
     }
     if (!result.reason.empty()) {
         event.text("reason", result.reason);
+    }
+    if (!result.outcome && !result.code.empty()) {
+        event.text("code", result.code);
     }
     if (const auto& outcome = result.outcome) {
         event.text("code", eventCode(outcome->kind));
@@ -505,9 +475,9 @@ JsonObject PortLine::resultEvent(const BoardResult& result) const {
     return event;
 }
 
-void PortLine::writeReceipt(const BoardResult& result) {
+int PortLine::writeReceipt(const BoardResult& result) {
     if (!shared_.receipts) {
-        return;
+        return 0;
     }
     const TargetSession& session = dialog_->session();
     JsonObject receipt;
@@ -548,12 +518,26 @@ void PortLine::writeReceipt(const BoardResult& result) {
     receipt.number("seconds", result.seconds)
         .boolean("ok", result.exit == kExitDone)
         .number("exit", static_cast<std::int64_t>(result.exit));
-    if (result.outcome) {
-        receipt.text("code", eventCode(result.outcome->kind));
+    if (const std::string code = codeOf(result); !code.empty()) {
+        receipt.text("code", code);
     }
-    if (const int error = shared_.receipts->append(receipt.str()); error != 0) {
-        window_->report(std::string(kProgram) + ": cannot add to " + shared_.receipts->path() +
-                        ": " + systemErrorText(error));
+    return shared_.receipts->append(receipt.str());
+}
+
+void PortLine::receiptFailed(BoardResult& result, int error) {
+    const std::string text =
+        "cannot add to " + shared_.receipts->path() + ": " + fileErrorText(error);
+    window_->report(std::string(kProgram) + ": " + text);
+    JsonObject fault = window_->event("fault");
+    fault.number("board", static_cast<std::int64_t>(result.board))
+        .text("code", kCodeReceiptFailed)
+        .text("reason", text);
+    window_->emitJson(fault.str());
+    // A board that failed keeps its own code; one that was written has no proof of it.
+    if (result.exit == kExitDone) {
+        result.exit = kExitTransferFailed;
+        result.code = kCodeReceiptFailed;
+        result.reason = text;
     }
 }
 
@@ -569,11 +553,14 @@ private:
     bool choosePorts(std::vector<BoardPort>& ports);
     // The receipts and the trace file; false (with the message given) when unusable.
     bool openFiles(Shared& shared);
-    void startEvent(const std::vector<BoardPort>& ports);
+    // A receipt or trace path that names what is never written to, or the image itself.
+    std::string outputFileProblem(const std::string& path, const char* what) const;
     int usageFailure(const std::string& text);
     // --all found no device.
     int noUsbDevice();
-    int summarise(Shared& shared, std::vector<std::unique_ptr<PortLine>>& lines, double seconds);
+    // The summary, and the run's status. `traceError` is how writing the trace ended.
+    int summarise(Shared& shared, std::vector<std::unique_ptr<PortLine>>& lines, double seconds,
+                  int traceError);
 
     const CliOptions& options_;
     std::FILE* out_;
@@ -581,14 +568,14 @@ private:
 };
 
 int Run::usageFailure(const std::string& text) {
-    std::fprintf(err_, "%s: %s\n", kProgram, text.c_str());
+    std::fprintf(err_, "%s: %s\n", kProgram, terminalText(text).c_str());
     if (options_.output == OutputStyle::Json) {
         std::fprintf(out_, "%s\n",
                      JsonObject()
                          .text("event", "result")
                          .boolean("ok", false)
                          .number("exit", std::int64_t{kExitBadUsage})
-                         .text("code", "bad_usage")
+                         .text("code", kCodeBadUsage)
                          .text("reason", text)
                          .str()
                          .c_str());
@@ -602,7 +589,7 @@ int Run::noUsbDevice() {
         target ? usbBusReason(*target, {}, {OutcomeKind::NoUsbDevice}) : usbDeviceReason(0);
     std::fprintf(err_, "%s: --all found no USB device of the target's class\n", kProgram);
     if (!reason.empty()) {
-        std::fprintf(err_, "  %s\n", reason.c_str());
+        std::fprintf(err_, "  %s\n", terminalText(reason).c_str());
     }
     if (options_.output == OutputStyle::Json) {
         std::fprintf(out_, "%s\n",
@@ -641,23 +628,55 @@ bool Run::choosePorts(std::vector<BoardPort>& ports) {
     return true;
 }
 
+std::string Run::outputFileProblem(const std::string& path, const char* what) const {
+    if (const std::string kind = unwritableKind(path); !kind.empty()) {
+        return std::string("cannot write ") + what + " to " + path + ": it is " + kind +
+               "; give a file, or a character device such as /dev/stdout";
+    }
+    // Appending to the image, or emptying it for the trace, would destroy what is to be written.
+    std::error_code error;
+    if (fs::equivalent(path, options_.imagePath, error)) {
+        return std::string("cannot write ") + what + " to " + path + ": it is the image";
+    }
+    return {};
+}
+
 bool Run::openFiles(Shared& shared) {
-    if (!options_.receiptPath.empty()) {
-        shared.receipts.emplace(options_.receiptPath);
-        if (const int error = shared.receipts->check(); error != 0) {
-            usageFailure("cannot write receipts to " + options_.receiptPath + ": " +
-                         systemErrorText(error));
+    const std::string& receipts = options_.receiptPath;
+    const std::string& trace = options_.tracePath;
+    // Checked before anything is opened: a pipe that no program reads would hold the run up
+    // for ever.
+    for (const auto& [path, what] : {std::pair{&receipts, "receipts"}, {&trace, "the trace"}}) {
+        if (path->empty()) {
+            continue;
+        }
+        if (const std::string problem = outputFileProblem(*path, what); !problem.empty()) {
+            usageFailure(problem);
             return false;
         }
     }
-    if (!options_.tracePath.empty()) {
-        std::FILE* file = std::fopen(options_.tracePath.c_str(), "w");
-        if (file == nullptr) {
-            usageFailure("cannot write the trace to " + options_.tracePath + ": " +
-                         systemErrorText(errno));
+    if (!receipts.empty()) {
+        shared.receipts.emplace(receipts);
+        if (const int error = shared.receipts->check(); error != 0) {
+            usageFailure("cannot write receipts to " + receipts + ": " + fileErrorText(error));
             return false;
         }
-        shared.trace = std::make_unique<TraceFile>(file);
+    }
+    // One terminal or /dev/null may take both; one file may not (the receipts file is there
+    // by now, so another spelling of it is found too).
+    std::error_code same;
+    if (!receipts.empty() && !trace.empty() && !fs::is_character_file(trace, same) &&
+        (receipts == trace || fs::equivalent(receipts, trace, same))) {
+        usageFailure("--receipt and --trace name the same file, " + trace);
+        return false;
+    }
+    if (!trace.empty()) {
+        int error = 0;
+        shared.trace = TraceFile::create(trace, error);
+        if (!shared.trace) {
+            usageFailure("cannot write the trace to " + trace + ": " + fileErrorText(error));
+            return false;
+        }
     }
     return true;
 }
@@ -667,8 +686,14 @@ int Run::download() {
     const bool chosen = choosePorts(ports);
     const bool json = options_.output == OutputStyle::Json;
     const bool several = ports.size() > 1;
+    // From here a stop signal lets every board stop and close its port; the run then says so
+    // (a signal before the boards start leaves them unstarted).
+    struct StopSignals {
+        std::atomic<bool>& flag = catchInterrupt();
+        ~StopSignals() { interruptHandled(); }
+    } signals;
     Shared shared(options_, out_, err_, renderModeFor(options_, out_, several), several,
-                  several || options_.repeat != 1);
+                  several || options_.repeat != 1, signals.flag);
     // The command line only reads the user's settings; it never writes them.
     shared.settings.readOnly = true;
     // The boards' controllers read the settings here; nothing is opened yet.
@@ -697,15 +722,20 @@ int Run::download() {
     if (!chosen) {
         return noUsbDevice();
     }
+    std::vector<PortUse> uses;
+    for (const auto& line : lines) {
+        uses.push_back(line->portUse());
+    }
+    if (const std::string refused = checkPortsBeforeOpening(uses); !refused.empty()) {
+        return usageFailure(refused);
+    }
     if (!openFiles(shared)) {
         return kExitBadUsage;
     }
 
     PortLine& first = *lines.front();
     BoardResult checked;
-    if (const int bad = first.checkFollowUp(); bad != kExitDone) {
-        checked.exit = bad;
-    } else {
+    if (first.checkFollowUp(checked) == kExitDone) {
         first.checkImage(checked);
     }
     if (checked.exit != kExitDone) {
@@ -725,7 +755,6 @@ int Run::download() {
         return checked.exit;
     }
 
-    catchInterrupt(shared.stop);
     const auto started = SteadyClock::now();
     std::vector<std::thread> threads;
     for (auto& line : lines) {
@@ -737,31 +766,62 @@ int Run::download() {
     for (auto& line : lines) {
         line->close();
     }
+    const int traceError = shared.trace ? shared.trace->finish() : 0;
     return summarise(shared, lines,
-                     std::chrono::duration<double>(SteadyClock::now() - started).count());
+                     std::chrono::duration<double>(SteadyClock::now() - started).count(),
+                     traceError);
 }
 
-int Run::summarise(Shared& shared, std::vector<std::unique_ptr<PortLine>>& lines, double seconds) {
+int Run::summarise(Shared& shared, std::vector<std::unique_ptr<PortLine>>& lines, double seconds,
+                   int traceError) {
     const bool stopped = shared.stop.load();
     int worst = kExitDone;
     int written = 0;
     int failed = 0;
+    std::string worstCode;  // the first board with the worst status names the run's failure
     for (const auto& line : lines) {
         for (const BoardResult& result : line->results()) {
-            worst = std::max(worst, result.exit);
+            if (result.exit > worst) {
+                worst = result.exit;
+                worstCode = codeOf(result);
+            }
             ++(result.exit == kExitDone ? written : failed);
+        }
+    }
+    PortLine& first = *lines.front();
+    std::string traceText;
+    if (traceError != 0) {
+        // Every board may be written, but the trace asked for is not whole.
+        traceText =
+            "cannot write the trace to " + shared.trace->path() + ": " + fileErrorText(traceError);
+        const std::string& text = traceText;
+        first.window().report(std::string(kProgram) + ": " + text);
+        first.window().emitJson(JsonObject()
+                                    .text("event", "fault")
+                                    .text("code", kCodeTraceFailed)
+                                    .text("reason", text)
+                                    .str());
+        if (worst == kExitDone) {
+            worst = kExitTransferFailed;
+            worstCode = kCodeTraceFailed;
         }
     }
     if (stopped) {
         worst = kExitInterrupted;
-        std::fprintf(err_, "%s: stopped by Ctrl-C; every port is closed\n", kProgram);
+        worstCode = eventCode(OutcomeKind::Stopped);
+        std::fprintf(err_, "%s: stopped by %s; every port is closed\n", kProgram, interruptName());
         std::fflush(err_);
     }
-    PortLine& first = *lines.front();
     if (shared.mode == RenderMode::Json) {
         if (!shared.perBoardResults && !first.results().empty()) {
             // One board: its result is the run's.
-            first.window().emitJson(first.resultEvent(first.results().front()).str());
+            BoardResult result = first.results().front();
+            if (result.exit == kExitDone && worst != kExitDone) {
+                result.exit = worst;
+                result.code = worstCode;
+                result.reason = traceText;
+            }
+            first.window().emitJson(first.resultEvent(result).str());
             return worst;
         }
         JsonObject result;
@@ -772,8 +832,8 @@ int Run::summarise(Shared& shared, std::vector<std::unique_ptr<PortLine>>& lines
             .number("written", static_cast<std::int64_t>(written))
             .number("failed", static_cast<std::int64_t>(failed))
             .number("seconds", seconds);
-        if (stopped) {
-            result.text("code", eventCode(OutcomeKind::Stopped));
+        if (!worstCode.empty()) {
+            result.text("code", worstCode);
         }
         first.window().emitJson(result.str());
         return worst;
@@ -798,14 +858,14 @@ int Run::summarise(Shared& shared, std::vector<std::unique_ptr<PortLine>>& lines
                               static_cast<unsigned>(result.bytes), result.seconds);
             }
             std::string outcome = "written";
-            if (result.outcome) {
-                outcome = "failed: " + eventCode(result.outcome->kind);
-                if (namesFrame(result.outcome->kind)) {
-                    outcome += " at frame " + std::to_string(result.outcome->frame);
-                }
+            if (result.exit != kExitDone) {
+                outcome = "failed: " + codeOf(result);
             }
-            text += "  " + line->label() + " board " + std::to_string(result.board) + ": " +
-                    outcome + ", " + figures + "\n";
+            if (result.outcome && namesFrame(result.outcome->kind)) {
+                outcome += " at frame " + std::to_string(result.outcome->frame);
+            }
+            text += "  " + terminalText(line->label()) + " board " + std::to_string(result.board) +
+                    ": " + outcome + ", " + figures + "\n";
         }
     }
     std::fputs(text.c_str(), out_);
@@ -829,6 +889,16 @@ std::string eventCode(OutcomeKind kind) {
     }
 }
 
+std::vector<std::string> failureCodes() {
+    std::vector<std::string> codes{kCodeBadUsage, kCodeReceiptFailed, kCodeTraceFailed};
+    // Every kind after Done, up to Stopped, the last.
+    for (int kind = static_cast<int>(OutcomeKind::Done) + 1;
+         kind <= static_cast<int>(OutcomeKind::Stopped); ++kind) {
+        codes.push_back(eventCode(static_cast<OutcomeKind>(kind)));
+    }
+    return codes;
+}
+
 int exitStatusFor(const Outcome& outcome, bool connecting) {
     if (outcome.ok()) {
         return kExitDone;
@@ -836,7 +906,8 @@ int exitStatusFor(const Outcome& outcome, bool connecting) {
     if (outcome.kind == OutcomeKind::Stopped) {
         return kExitInterrupted;
     }
-    if (isImageProblem(outcome.kind)) {
+    // A file named as a port is a wrong command line, like a bad image.
+    if (isImageProblem(outcome.kind) || portFaultOf(outcome.error) == PortFault::NotAPort) {
         return kExitBadUsage;
     }
     if (connecting || isConnectionProblem(outcome.kind)) {
@@ -854,7 +925,8 @@ int runCommandLine(const std::vector<std::string>& arguments, std::FILE* out, st
         return kExitDone;
     }
     if (!parsed.error.empty()) {
-        std::fprintf(err, "%s: %s\nTry '%s --help'.\n", kProgram, parsed.error.c_str(), kProgram);
+        std::fprintf(err, "%s: %s\nTry '%s --help'.\n", kProgram,
+                     terminalText(parsed.error).c_str(), kProgram);
         if (json) {
             std::fprintf(out, "%s\n%s\n",
                          JsonObject()
@@ -867,7 +939,7 @@ int runCommandLine(const std::vector<std::string>& arguments, std::FILE* out, st
                              .text("event", "result")
                              .boolean("ok", false)
                              .number("exit", std::int64_t{kExitBadUsage})
-                             .text("code", "bad_usage")
+                             .text("code", kCodeBadUsage)
                              .text("reason", parsed.error)
                              .str()
                              .c_str());
@@ -883,16 +955,17 @@ int runCommandLine(const std::vector<std::string>& arguments, std::FILE* out, st
         const auto absolute = std::filesystem::absolute(options.deviceRoot, error);
         setDeviceRoot(error ? options.deviceRoot : absolute.lexically_normal().string());
     }
+    if (json && (options.action == CliAction::ListPorts || options.action == CliAction::Link)) {
+        // Every stream opens with its version, whatever the run does.
+        std::fprintf(out, "%s\n",
+                     JsonObject()
+                         .text("event", "start")
+                         .number("schema", std::int64_t{kEventSchema})
+                         .text("version", TERVAN_VERSION)
+                         .str()
+                         .c_str());
+    }
     if (options.action == CliAction::ListPorts) {
-        if (json) {
-            std::fprintf(out, "%s\n",
-                         JsonObject()
-                             .text("event", "start")
-                             .number("schema", std::int64_t{kEventSchema})
-                             .text("version", TERVAN_VERSION)
-                             .str()
-                             .c_str());
-        }
         return printPortList(out, json);
     }
     if (options.action == CliAction::Link) {

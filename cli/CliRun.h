@@ -25,6 +25,15 @@ inline constexpr int kEventSchema = 1;
 // "permission_denied", "interrupted", ...).
 std::string eventCode(OutcomeKind kind);
 
+// The codes of failures that are no outcome of a board's session: a command line that cannot be
+// used, and a receipt or trace that could not be written whole.
+inline constexpr const char* kCodeBadUsage = "bad_usage";
+inline constexpr const char* kCodeReceiptFailed = "receipt_failed";
+inline constexpr const char* kCodeTraceFailed = "trace_failed";
+
+// Every code a failure in the event stream, or a receipt, may carry.
+std::vector<std::string> failureCodes();
+
 // The exit status for how a step ended. No answer while connecting means no connection; after
 // it, a failed transfer.
 int exitStatusFor(const Outcome& outcome, bool connecting);

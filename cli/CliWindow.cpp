@@ -45,15 +45,14 @@ double wireSeconds(std::uint64_t bytes) {
 std::string singleLine(const std::string& text) {
     std::string line = text;
     for (char& c : line) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
+        if (c == '\n' || c == '\r' || c == '\t') {
             c = ' ';
         }
     }
     while (!line.empty() && line.back() == ' ') {
         line.pop_back();
     }
-    return line;
+    return terminalText(line);
 }
 
 CliWindow::CliWindow(RenderMode mode, std::FILE* out, std::FILE* err, std::string port,
@@ -62,7 +61,7 @@ CliWindow::CliWindow(RenderMode mode, std::FILE* out, std::FILE* err, std::strin
       out_(out),
       err_(err),
       port_(std::move(port)),
-      prefix_(prefixLines && !port_.empty() ? port_ + ": " : "") {}
+      prefix_(prefixLines && !port_.empty() ? terminalText(port_) + ": " : "") {}
 
 JsonObject CliWindow::event(const char* name) const {
     JsonObject object;

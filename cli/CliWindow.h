@@ -133,8 +133,8 @@ private:
 // (start bit, eight data bits, stop bit) and no gap between them.
 double wireSeconds(std::uint64_t bytes);
 
-// A text for one terminal line: line breaks and other control characters become spaces,
-// trailing spaces go.
+// A text for one terminal line: line breaks and tabs become spaces, trailing spaces go, and
+// other control characters become visible escapes (see terminalText).
 std::string singleLine(const std::string& text);
 
 }  // namespace tervan::cli

@@ -1,5 +1,6 @@
 #include "cli/JsonText.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -98,6 +99,41 @@ std::string jsonString(std::string_view text) {
         ++i;
     }
     out += '"';
+    return out;
+}
+
+std::string terminalText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto escape = [&out](unsigned char byte) {
+        char code[8];
+        std::snprintf(code, sizeof code, "\\x%02x", byte);
+        out += code;
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            if (c < 0x20 || c == 0x7F) {
+                escape(c);
+            } else {
+                out += static_cast<char>(c);
+            }
+            ++i;
+            continue;
+        }
+        const std::size_t length = utf8SequenceLength(text, i);
+        // U+0080 ... U+009F are the C1 controls, CSI among them.
+        if (length == 0 ||
+            (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0)) {
+            for (std::size_t k = 0; k < std::max<std::size_t>(length, 1); ++k) {
+                escape(static_cast<unsigned char>(text[i + k]));
+            }
+            i += std::max<std::size_t>(length, 1);
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+        }
+    }
     return out;
 }
 

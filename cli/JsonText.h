@@ -12,6 +12,11 @@ namespace tervan::cli {
 // bytes that are not valid UTF-8 become U+FFFD, so every line parses whatever a text holds.
 std::string jsonString(std::string_view text);
 
+// The text as it may go to a terminal: control characters (C0, DEL and C1), and bytes that are
+// not valid UTF-8, become visible escapes such as "\x1b", so a port or file name can never move
+// the cursor, recolour or clear the screen. Everything else stays as it is.
+std::string terminalText(std::string_view text);
+
 // Collects "key":value pairs and closes them into one object.
 class JsonObject {
 public:

@@ -31,6 +31,12 @@ std::string portOpenReason(int error, const std::string& label, const std::strin
 // probes it now and explains the result, then adds a line for each program known to take
 // such ports away. Empty when the port opens now and nothing is known against it.
 std::string serialPortReason(const std::string& comPortPath);
+// The same for an `error` already known (from os::serialPortCheck), without probing.
+std::string serialPortReason(const std::string& comPortPath, int error);
+
+// Why the pipe file `pipe` of the USB device named `label` is not used (kErrorNotAPort: it
+// is no pipe); empty for 0.
+std::string pipeFileReason(int error, const std::string& label, const std::string& pipe);
 
 // What opening the port did not manage about the adapter's latency timer, and how to lower
 // it; empty when the timer is low (or the adapter has none).

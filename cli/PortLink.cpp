@@ -118,11 +118,15 @@ int runPortLink(const CliOptions& options, std::FILE* out, std::FILE* err) {
         if (!made.replaced.empty()) {
             event.text("replaced", made.replaced);
         }
+        if (made.status != kExitDone) {
+            event.text("code", kCodeBadUsage);
+        }
         event.text(made.status == kExitDone ? "text" : "reason", made.text);
         std::fprintf(out, "%s\n", event.str().c_str());
     } else {
-        std::fprintf(made.status == kExitDone ? out : err, "%s%s\n",
-                     made.status == kExitDone ? "" : "tervan-cli: ", made.text.c_str());
+        std::fprintf(
+            made.status == kExitDone ? out : err, "%s%s\n",
+            made.status == kExitDone ? "" : "tervan-cli: ", terminalText(made.text).c_str());
     }
     std::fflush(out);
     return made.status;

@@ -98,8 +98,10 @@ PortListing collectPortListing() {
 }
 
 void writePortListText(std::FILE* out, const PortListing& listing) {
+    // Every name comes from the system (links, device nodes, an adapter's own strings, a
+    // holder's process name): none may reach the terminal as control characters.
     const PortListTexts& texts = listing.texts;
-    std::fprintf(out, "%s\n", texts.comPorts.c_str());
+    std::fprintf(out, "%s\n", terminalText(texts.comPorts).c_str());
     for (const auto& port : listing.comPorts) {
         std::string where = port.path;
         if (!port.linkTarget.empty()) {
@@ -109,17 +111,18 @@ void writePortListText(std::FILE* out, const PortListing& listing) {
         if (!port.note.empty()) {
             state += " (" + port.note + ")";
         }
-        std::fprintf(out, "  %-6s %-40s %s\n", port.name.c_str(), where.c_str(), state.c_str());
+        std::fprintf(out, "  %-6s %-40s %s\n", terminalText(port.name).c_str(),
+                     terminalText(where).c_str(), terminalText(state).c_str());
     }
 
     std::fprintf(out, "Serial devices:\n");
     if (listing.devices.empty()) {
-        std::fprintf(out, "  %s\n", texts.noDevices.c_str());
+        std::fprintf(out, "  %s\n", terminalText(texts.noDevices).c_str());
     }
     for (const auto& listed : listing.devices) {
-        std::fprintf(out, "%s\n", deviceLine(listed).c_str());
+        std::fprintf(out, "%s\n", terminalText(deviceLine(listed)).c_str());
         for (const auto& link : listed.device.byId) {
-            std::fprintf(out, "      %s\n", link.c_str());
+            std::fprintf(out, "      %s\n", terminalText(link).c_str());
         }
     }
 
@@ -128,15 +131,15 @@ void writePortListText(std::FILE* out, const PortListing& listing) {
         highestTimer = std::max(highestTimer, listed.device.latencyTimerMs);
     }
     if (const std::string advice = latencyAdvice(highestTimer); !advice.empty()) {
-        std::fprintf(out, "  %s\n", advice.c_str());
+        std::fprintf(out, "  %s\n", terminalText(advice).c_str());
     }
 
-    std::fprintf(out, "%s\n", texts.usbDevices.c_str());
+    std::fprintf(out, "%s\n", terminalText(texts.usbDevices).c_str());
     if (listing.usbDevices.empty()) {
         std::fprintf(out, "  none\n");
     }
     for (const auto& path : listing.usbDevices) {
-        std::fprintf(out, "  %s\n", path.c_str());
+        std::fprintf(out, "  %s\n", terminalText(path).c_str());
     }
 
     if (os::usbBusListed()) {
@@ -144,7 +147,7 @@ void writePortListText(std::FILE* out, const PortListing& listing) {
     }
 
     if (!texts.advice.empty()) {
-        std::fprintf(out, "%s\n", texts.advice.c_str());
+        std::fprintf(out, "%s\n", terminalText(texts.advice).c_str());
     }
 }
 

@@ -15,12 +15,21 @@ void prepareProcess();
 // escape processing when it offers it.
 bool redrawsInPlace(std::FILE* out);
 
-// From now on Ctrl-C (SIGINT; on Windows Ctrl-C and Ctrl-Break) sets `flag` instead of ending
-// the program, so that every board can stop and close its port.
-void catchInterrupt(std::atomic<bool>& flag);
+// From now on Ctrl-C, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and closing the
+// console) raise the returned flag instead of ending the program, so that every board can stop,
+// close its port and leave its receipt. The flag lives as long as the program, so a signal that
+// comes after the run has returned finds it still there; each call lowers it.
+std::atomic<bool>& catchInterrupt();
 
-// Keeps Ctrl-C away from the calling thread (a board's), so that its reads and waits are never
-// cut short by the signal: the thread that waits for the boards takes it. Nothing on Windows,
+// What raised the flag, for the closing line: "Ctrl-C", "SIGTERM", "SIGHUP", ...
+const char* interruptName();
+
+// The run has stopped every board and closed every port. On Windows a console that is being
+// closed ends the program once this is said (or after a few seconds); nothing on POSIX.
+void interruptHandled();
+
+// Keeps those signals away from the calling thread (a board's), so that its reads and waits are
+// never cut short by them: the thread that waits for the boards takes them. Nothing on Windows,
 // where the console runs its handler on a thread of its own.
 void keepInterruptAway();
 

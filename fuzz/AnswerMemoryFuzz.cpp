@@ -243,6 +243,10 @@ PlatformHandle serialOpen(const char*, int* error) {
     return kSerialHandle;
 }
 void serialClose(PlatformHandle) {}
+SavedLine serialSaveLine(PlatformHandle) {
+    return {};
+}
+void serialRestoreLine(PlatformHandle, const SavedLine&) {}
 bool serialSetTimeouts(PlatformHandle) {
     return true;
 }

@@ -9,6 +9,11 @@ namespace tervan {
 inline constexpr int kErrorNotOpen = -1;      // the link holds no open port or pipe
 inline constexpr int kErrorBadArgument = -2;  // no buffer
 inline constexpr int kErrorTimedOut = -3;     // a pipe stayed silent for its whole time-out
+// The path names something that is no port: not a terminal (serial), not a pipe (USB). Such a
+// thing is never opened for writing, or is closed again before anything reaches it.
+inline constexpr int kErrorNotAPort = -4;
+// The terminal is the controlling terminal of a session: someone's shell, never a target.
+inline constexpr int kErrorSessionTerminal = -5;
 
 struct LinkResult {
     std::uint32_t count = 0;  // bytes moved, also when the transfer failed part-way

@@ -3,7 +3,8 @@
 
 namespace tervan {
 
-enum class PortFault { None, Missing, Busy, Denied, Other };
+// NotAPort: the path names a file, a disk or another device that is no port at all.
+enum class PortFault { None, Missing, Busy, Denied, NotAPort, Other };
 
 PortFault portFaultOf(int systemError);
 

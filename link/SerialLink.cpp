@@ -38,6 +38,7 @@ int SerialLink::open(const char* path, std::uint32_t baudRate) {
 
     // The results of the setting steps are not examined: once the port is open, the link is open.
     os::serialSetTimeouts(handle);
+    savedLine = os::serialSaveLine(handle);
     os::serialGetLine(handle, &lineSettings);
     lineSettings.baudRate = baudRate;
     lineSettings.byteSize = 8;
@@ -62,10 +63,12 @@ int SerialLink::close() {
     if (opened != 0) {
         if (handle != kInvalidHandle) {
             os::serialRestoreLatency(handle, latency);
+            os::serialRestoreLine(handle, savedLine);
             os::serialClose(handle);
             handle = kInvalidHandle;
         }
         opened = 0;
+        savedLine.clear();
     }
     return 1;
 }

@@ -23,7 +23,8 @@ public:
     // A refused permission is asked again for about a second first: udev gives a device just
     // plugged in its group and mode a moment after the device appears.
     int open(const char* path, std::uint32_t baudRate);
-    int close();  // always 1
+    // Puts back the port's line settings and adapter timer as the open found them; always 1.
+    int close();
     int isOpen() const { return opened; }
     // Discards everything pending in both directions, then writes; gives up after 1000 ms
     // with the smaller count. {0, kErrorNotOpen} when not open.
@@ -42,6 +43,7 @@ public:
     std::uint8_t opened = 0;
     int openError = 0;           // the system's code for the last open that failed
     os::AdapterLatency latency;  // how the open tuned the adapter; put back by close
+    os::SavedLine savedLine;  // the port's line settings as the open found them; put back by close
 
 private:
     Clock& clock_;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "link/Clock.h"
 #include "link/Handle.h"
@@ -41,9 +42,31 @@ struct AdapterLatency {
 // An empty result means the name stands for no port at all (COM0, COM-1).
 std::string resolveSerialPath(const char* path);
 
+// Whether what a port name stands for may be opened as a port, found without opening it (so
+// no line of a real port moves): 0 when nothing speaks against it, kErrorNotAPort for a
+// regular file, a folder, a disk or a device that is no terminal, kErrorSessionTerminal for
+// the controlling terminal of a session (someone's shell), or the system's code for a
+// missing or unreadable path. What only an open can tell (a device node that turns out no
+// terminal) serialOpen checks again.
+int serialPortCheck(const char* path);
+
 // Opens the port for exclusive reading and writing, never creating anything. On failure
-// returns kInvalidHandle and stores the OS error in *error (kErrorNotFound for a missing port).
+// returns kInvalidHandle and stores the OS error in *error (kErrorNotFound for a missing port,
+// and the codes of serialPortCheck). A refused port has seen no change of its line settings
+// and no byte.
 PlatformHandle serialOpen(const char* path, int* error);
+
+// The same text for every spelling of one port (a COM name, a link to the device, the device
+// itself), to tell two names of one port apart from two ports; empty when the port is not
+// there.
+std::string serialPortIdentity(const char* path);
+
+// The port's own line settings, exactly as the system keeps them (termios on POSIX, the DCB
+// on Windows): read when the port is opened and written back when it is closed, so that a
+// port is left as it was found.
+using SavedLine = std::vector<std::uint8_t>;
+SavedLine serialSaveLine(PlatformHandle handle);
+void serialRestoreLine(PlatformHandle handle, const SavedLine& saved);
 void serialClose(PlatformHandle handle);
 
 // Asks the driver of an open port for its lowest latency: the low-latency mode, and on Linux

@@ -28,6 +28,12 @@ PlatformHandle openImageFile(const std::string& path) {
     if (path.empty()) {
         return kInvalidHandle;
     }
+    // Looked at before it is opened: opening a serial port (an image and a port named the wrong
+    // way round) raises its lines and may reset the board on it.
+    struct stat named {};
+    if (::stat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) {
+        return kInvalidHandle;
+    }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         return kInvalidHandle;

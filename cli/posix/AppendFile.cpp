@@ -1,20 +1,63 @@
-// Appending on POSIX: O_APPEND moves to the end and writes in one step, so lines written by
-// several threads or processes never overlap or interleave.
+// Appending on POSIX: O_APPEND moves to the end and writes in one step, and an flock over the
+// check of the file's end, the write and its undoing keeps copies of the program that append
+// to one file from seeing each other half-way.
 #include "cli/AppendFile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 namespace tervan::cli {
+namespace {
 
-int appendToFile(const std::string& path, const std::string& text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return errno;
+std::string kindOf(mode_t mode) {
+    if (S_ISFIFO(mode)) {
+        return "a pipe (FIFO)";
     }
-    int error = 0;
+    if (S_ISDIR(mode)) {
+        return "a folder";
+    }
+    if (S_ISSOCK(mode)) {
+        return "a socket";
+    }
+    if (S_ISBLK(mode)) {
+        return "a block device";
+    }
+    if (S_ISREG(mode) || S_ISCHR(mode)) {
+        return {};
+    }
+    return "not a file";
+}
+
+// Opens without waiting (a pipe or a terminal's carrier could hold an open up forever), then
+// takes only a regular file or a character device, and writes to it blocking as usual.
+int openForWriting(const std::string& path, int flags, mode_t mode, struct stat& info) {
+    const int fd = ::open(path.c_str(), flags | O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode);
+    if (fd < 0) {
+        // A pipe no program reads refuses a non-blocking open: say what it is instead.
+        const int error = errno;
+        struct stat named {};
+        if (::stat(path.c_str(), &named) == 0 && !kindOf(named.st_mode).empty()) {
+            errno = kNotAWritableFile;
+        } else {
+            errno = error;
+        }
+        return -1;
+    }
+    if (::fstat(fd, &info) != 0 || !kindOf(info.st_mode).empty()) {
+        const int error = errno;
+        ::close(fd);
+        errno = kindOf(info.st_mode).empty() ? error : kNotAWritableFile;
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+int writeAll(int fd, const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
         const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
@@ -22,15 +65,98 @@ int appendToFile(const std::string& path, const std::string& text) {
             if (errno == EINTR) {
                 continue;
             }
-            error = errno;
-            break;
+            return errno;
+        }
+        if (written == 0) {
+            return ENOSPC;
         }
         done += static_cast<std::size_t>(written);
     }
-    if (::close(fd) != 0 && error == 0) {
+    return 0;
+}
+
+}  // namespace
+
+std::string unwritableKind(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return {};  // created when missing; any other error shows when it is opened
+    }
+    return kindOf(info.st_mode);
+}
+
+int appendToFile(const std::string& path, const std::string& text) {
+    struct stat info {};
+    const int fd = openForWriting(path, O_APPEND | O_CREAT, 0644, info);
+    if (fd < 0) {
+        return errno;
+    }
+    const bool regular = S_ISREG(info.st_mode);
+    int error = 0;
+    if (regular && !text.empty()) {
+        // Held until the close: another copy of the program neither writes between the check
+        // of the end and the write, nor sees a failed write before it is taken back.
+        while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        struct stat now {};
+        ::fstat(fd, &now);
+        std::string whole;
+        if (now.st_size > 0) {
+            // Opened for writing only: the last byte is read through a second descriptor.
+            char last = '\n';
+            const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            if (reader >= 0) {
+                if (::pread(reader, &last, 1, now.st_size - 1) != 1) {
+                    last = '\n';
+                }
+                ::close(reader);
+            }
+            if (last != '\n') {
+                whole = "\n";
+            }
+        }
+        whole += text;
+        error = writeAll(fd, whole);
+        if (error != 0) {
+            // Half a line would glue itself to the next record: take the write back.
+            while (::ftruncate(fd, now.st_size) != 0 && errno == EINTR) {
+            }
+        } else if (::fsync(fd) != 0) {
+            error = errno;
+        }
+    } else if (!text.empty()) {
+        error = writeAll(fd, text);
+    }
+    if (::close(fd) != 0 && error == 0 && errno != EINTR) {
         error = errno;
     }
     return error;
+}
+
+std::FILE* createPrivateFile(const std::string& path, int& error) {
+    struct stat info {};
+    const int fd = openForWriting(path, O_CREAT, 0600, info);
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    if (S_ISREG(info.st_mode)) {
+        // A file left from before keeps only its owner's rights: it is about to hold the image.
+        if (info.st_uid == ::geteuid() && (info.st_mode & 077) != 0) {
+            ::fchmod(fd, info.st_mode & 0700);
+        }
+        if (::ftruncate(fd, 0) != 0) {
+            error = errno;
+            ::close(fd);
+            return nullptr;
+        }
+    }
+    std::FILE* file = ::fdopen(fd, "w");
+    if (file == nullptr) {
+        error = errno;
+        ::close(fd);
+    }
+    return file;
 }
 
 }  // namespace tervan::cli

@@ -21,6 +21,7 @@
 #include "link/SerialPort.h"
 #include "link/SystemPaths.h"
 #include "link/UsbPipeLink.h"
+#include "link/posix/Terminals.h"
 #include "link/posix/UsbFolders.h"
 
 namespace tervan::cli {
@@ -54,50 +55,6 @@ std::string owningGroup(const std::string& path) {
     return found->gr_name;
 }
 
-// Whether `candidate` is the same device (or file) as `target`.
-bool sameFile(const struct stat& candidate, const struct stat& target) {
-    if (S_ISCHR(candidate.st_mode) && S_ISCHR(target.st_mode)) {
-        return candidate.st_rdev == target.st_rdev;
-    }
-    return candidate.st_dev == target.st_dev && candidate.st_ino == target.st_ino;
-}
-
-// The first line of a small file, or empty.
-std::string firstLine(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
-
-// Who holds `device` open: "process 1234 (minicom)", found among the descriptors of the
-// processes in /proc that this user may look at; empty when none is found.
-std::string portHolder(const std::string& device) {
-    struct stat target {};
-    if (device.empty() || ::stat(device.c_str(), &target) != 0) {
-        return {};
-    }
-    const std::string self = std::to_string(::getpid());
-    std::error_code error;
-    for (std::filesystem::directory_iterator process("/proc", error), end; !error && process != end;
-         process.increment(error)) {
-        const std::string pid = process->path().filename().string();
-        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos ||
-            pid == self) {
-            continue;
-        }
-        std::error_code fdError;
-        for (std::filesystem::directory_iterator fd(process->path() / "fd", fdError), fdEnd;
-             !fdError && fd != fdEnd; fd.increment(fdError)) {
-            struct stat open {};
-            if (::stat(fd->path().c_str(), &open) == 0 && sameFile(open, target)) {
-                return "process " + pid + " (" + firstLine(process->path() / "comm") + ")";
-            }
-        }
-    }
-    return {};
-}
-
 // The command that makes the port link `comLinkPath` (ROOT/ports/COMn) lead to a serial
 // device: the first one the machine has, or the usual name of one.
 std::string linkCommandFor(const std::string& comName, const std::string& comLinkPath) {
@@ -112,10 +69,39 @@ std::string linkCommandFor(const std::string& comName, const std::string& comLin
     return command;
 }
 
-// Who holds a busy port, as the user reads it.
-std::string holderText(const std::string& device) {
-    const std::string holder = portHolder(device);
-    return holder.empty() ? "another program holds it" : "held by " + holder;
+// What a path is, for one that is no port: "a regular file", "a folder", ...
+std::string kindOf(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return "not there";
+    }
+    if (S_ISREG(info.st_mode)) {
+        return "a regular file";
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return "a folder";
+    }
+    if (S_ISBLK(info.st_mode)) {
+        return "a block device (a disk)";
+    }
+    if (S_ISFIFO(info.st_mode)) {
+        return "a FIFO";
+    }
+    if (S_ISCHR(info.st_mode)) {
+        return "a character device of another kind";
+    }
+    return "no device";
+}
+
+// Whose session `device` is the controlling terminal of: "process 1234 (bash)".
+std::string sessionText(const std::string& device) {
+    struct stat info {};
+    if (::stat(device.c_str(), &info) == 0) {
+        if (const auto session = os::posix::sessionOfTerminal(info.st_rdev)) {
+            return "process " + std::to_string(session->leader) + " (" + session->command + ")";
+        }
+    }
+    return "a login session";
 }
 
 }  // namespace
@@ -133,10 +119,16 @@ std::string portStateWord(int error) {
     if (isDenied(error)) {
         return "denied";
     }
-    return "unusable";
+    return "unusable";  // not a port, or an unusual error
 }
 
 std::string portStateNote(int error, const std::string& device) {
+    if (error == kErrorSessionTerminal) {
+        return "the terminal of " + sessionText(device) + "'s session";
+    }
+    if (portFaultOf(error) == PortFault::NotAPort) {
+        return "not a serial port: " + kindOf(device);
+    }
     if (isBusy(error)) {
         return holderText(device);
     }
@@ -161,6 +153,19 @@ std::string portOpenReason(int error, const std::string& label, const std::strin
     }
     const std::string named =
         label == device || device.empty() ? label : label + " (" + device + ")";
+    if (error == kErrorSessionTerminal) {
+        std::string text = named + " is the terminal of " + sessionText(device) +
+                           "'s session, not a port; it is left as it is";
+        if (!comLinkPath.empty()) {
+            text += ". " + comLinkPath + " may be left from a target that ended: `" +
+                    linkCommandFor(label, comLinkPath) + " --force` makes it lead to a port";
+        }
+        return text;
+    }
+    if (portFaultOf(error) == PortFault::NotAPort) {
+        return named + " is not a serial port but " + kindOf(device) +
+               ", and is never written; a serial port is a terminal device such as /dev/ttyUSB0";
+    }
     if (isMissing(error)) {
         std::string text = named + ": no such device; `tervan-cli --list-ports` shows the ports";
         if (!comLinkPath.empty()) {
@@ -179,7 +184,21 @@ std::string portOpenReason(int error, const std::string& label, const std::strin
 
 std::string serialPortReason(const std::string& comPortPath) {
     SerialLink probe;
-    const int error = probe.probe(comPortPath.c_str());
+    return serialPortReason(comPortPath, probe.probe(comPortPath.c_str()));
+}
+
+std::string pipeFileReason(int error, const std::string& label, const std::string& pipe) {
+    if (error == 0) {
+        return {};
+    }
+    if (portFaultOf(error) == PortFault::NotAPort) {
+        return label + ": " + pipe + " is not a pipe but " + kindOf(pipe) +
+               ", and is never written; the driver's pipes are FIFOs or devices";
+    }
+    return label + ": " + pipe + ": " + systemErrorText(error);
+}
+
+std::string serialPortReason(const std::string& comPortPath, int error) {
     const std::string device = os::resolveSerialPath(comPortPath.c_str());
     std::string label = comPortPath;
     std::string comLinkPath;

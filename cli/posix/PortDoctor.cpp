@@ -3,6 +3,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 
 #include "cli/SystemPorts.h"
 #include "link/SystemPaths.h"
+#include "link/posix/Terminals.h"
 
 namespace tervan::cli {
 namespace {
@@ -218,7 +220,117 @@ std::string claimedAdapterPresent() {
     return {};
 }
 
+// Whether `candidate` is the same device (or file) as `target`.
+bool sameFile(const struct stat& candidate, const struct stat& target) {
+    if (S_ISCHR(candidate.st_mode) && S_ISCHR(target.st_mode)) {
+        return candidate.st_rdev == target.st_rdev;
+    }
+    return candidate.st_dev == target.st_dev && candidate.st_ino == target.st_ino;
+}
+
+bool isNumber(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The processes holding an flock on the file `target`, from /proc/locks: lines such as
+// "1: FLOCK  ADVISORY  WRITE 1234 00:05:3 0 EOF", the file as major:minor (hex) of its file
+// system and its inode; "1: -> FLOCK ..." are waiters, not holders.
+std::vector<long> flockHolders(const struct stat& target) {
+    std::vector<long> holders;
+    std::ifstream in(systemRoot() + "/proc/locks");
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string number;
+        std::string kind;
+        std::string mode;
+        std::string access;
+        long pid = 0;
+        std::string file;
+        if (!(fields >> number >> kind >> mode >> access >> pid >> file) || kind != "FLOCK") {
+            continue;
+        }
+        unsigned fsMajor = 0;
+        unsigned fsMinor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(file.c_str(), "%x:%x:%llu", &fsMajor, &fsMinor, &inode) == 3 &&
+            fsMajor == major(target.st_dev) && fsMinor == minor(target.st_dev) &&
+            inode == static_cast<unsigned long long>(target.st_ino) && pid > 0) {
+            holders.push_back(pid);
+        }
+    }
+    return holders;
+}
+
 }  // namespace
+
+std::vector<PortHolder> portHolders(const std::string& device) {
+    struct stat target {};
+    if (device.empty() || ::stat(device.c_str(), &target) != 0) {
+        return {};
+    }
+    const long self = static_cast<long>(::getpid());
+    const std::string proc = systemRoot() + "/proc";
+    std::vector<PortHolder> holders;
+    std::error_code error;
+    for (fs::directory_iterator process(proc, error), end; !error && process != end;
+         process.increment(error)) {
+        const std::string pid = process->path().filename().string();
+        if (!isNumber(pid) || std::stol(pid) == self) {
+            continue;
+        }
+        std::error_code fdError;
+        for (fs::directory_iterator fd(process->path() / "fd", fdError), fdEnd;
+             !fdError && fd != fdEnd; fd.increment(fdError)) {
+            struct stat open {};
+            if (::stat(fd->path().c_str(), &open) == 0 && sameFile(open, target)) {
+                holders.push_back({std::stol(pid), {}, false});
+                break;
+            }
+        }
+    }
+    std::sort(holders.begin(), holders.end(),
+              [](const PortHolder& a, const PortHolder& b) { return a.pid < b.pid; });
+    // The lock's holder goes first: it is the program that took the port.
+    const auto locking = flockHolders(target);
+    for (auto lockPid = locking.rbegin(); lockPid != locking.rend(); ++lockPid) {
+        if (*lockPid == self) {
+            continue;
+        }
+        auto found = std::find_if(holders.begin(), holders.end(),
+                                  [&](const PortHolder& h) { return h.pid == *lockPid; });
+        PortHolder holder{*lockPid, {}, true};
+        if (found != holders.end()) {
+            holders.erase(found);
+        }
+        holders.insert(holders.begin(), holder);
+    }
+    for (PortHolder& holder : holders) {
+        holder.command = os::posix::firstLineOf(proc + "/" + std::to_string(holder.pid) + "/comm");
+    }
+    return holders;
+}
+
+std::string holderText(const std::string& device) {
+    const auto holders = portHolders(device);
+    if (holders.empty()) {
+        return "another program holds it";
+    }
+    const std::size_t named = std::min(holders.size(), kNamedHolders);
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < named; ++i) {
+        const PortHolder& holder = holders[i];
+        names.push_back("process " + std::to_string(holder.pid) + " (" + holder.command + ")" +
+                        (holder.locked && holders.size() > 1 ? " with its lock" : ""));
+    }
+    if (holders.size() > named) {
+        names.push_back(std::to_string(holders.size() - named) + " more");
+    }
+    std::string text = "held by " + names.front();
+    for (std::size_t i = 1; i < names.size(); ++i) {
+        text += (i + 1 == names.size() ? " and " : ", ") + names[i];
+    }
+    return text;
+}
 
 std::string permissionAdvice(const std::string& device) {
     constexpr const char* kNobody = "run as a user who may open it";

@@ -20,29 +20,54 @@ void prepareProcess() {
 
 namespace {
 
-std::atomic<bool>* interruptFlag = nullptr;
+// The signals that stop a run: Ctrl-C, a polite kill (service managers, `timeout`), and the
+// terminal going away.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-extern "C" void onInterrupt(int) {
-    if (interruptFlag != nullptr) {
-        interruptFlag->store(true);  // lock-free: safe in a signal handler
-    }
+// Static storage: the handler may run at any time up to the end of the program.
+std::atomic<bool> interruptFlag{false};
+std::atomic<int> interruptSignal{0};
+
+extern "C" void onInterrupt(int signal) {
+    // Both lock-free: safe in a signal handler.
+    interruptSignal.store(signal);
+    interruptFlag.store(true);
 }
 
 }  // namespace
 
-void catchInterrupt(std::atomic<bool>& flag) {
-    interruptFlag = &flag;
+std::atomic<bool>& catchInterrupt() {
+    interruptSignal.store(0);
+    interruptFlag.store(false);
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
+    for (const int signal : kStopSignals) {
+        ::sigaction(signal, &action, nullptr);
+    }
+    return interruptFlag;
 }
+
+const char* interruptName() {
+    switch (interruptSignal.load()) {
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "Ctrl-C";
+    }
+}
+
+void interruptHandled() {}
 
 void keepInterruptAway() {
     sigset_t signals;
     sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
+    for (const int signal : kStopSignals) {
+        sigaddset(&signals, signal);
+    }
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 

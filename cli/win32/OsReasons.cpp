@@ -39,6 +39,9 @@ std::string portStateWord(int error) {
 }
 
 std::string portStateNote(int error, const std::string&) {
+    if (portFaultOf(error) == PortFault::NotAPort) {
+        return "not a serial port: a file on a disk";
+    }
     if (isHeld(error)) {
         return "another program holds it";
     }
@@ -76,6 +79,9 @@ std::string portOpenReason(int error, const std::string& label, const std::strin
     if (isMissing(error)) {
         return named + ": no such port; `tervan-cli --list-ports` shows the ports";
     }
+    if (portFaultOf(error) == PortFault::NotAPort) {
+        return named + " is not a serial port but a file on a disk, and is never written";
+    }
     if (isHeld(error)) {
         return named +
                " is busy or access is denied: another program holds it; close that program and "
@@ -86,7 +92,20 @@ std::string portOpenReason(int error, const std::string& label, const std::strin
 
 std::string serialPortReason(const std::string& comPortPath) {
     SerialLink probe;
-    const int error = probe.probe(comPortPath.c_str());
+    return serialPortReason(comPortPath, probe.probe(comPortPath.c_str()));
+}
+
+std::string pipeFileReason(int error, const std::string& label, const std::string& pipe) {
+    if (error == 0) {
+        return {};
+    }
+    if (portFaultOf(error) == PortFault::NotAPort) {
+        return label + ": " + pipe + " is not a pipe but a file on a disk, and is never written";
+    }
+    return label + ": " + pipe + ": " + systemErrorText(error);
+}
+
+std::string serialPortReason(const std::string& comPortPath, int error) {
     std::string label = comPortPath;
     if (const auto com = parseComName(comPortPath)) {
         label = com->path.substr(4);  // "COMn"

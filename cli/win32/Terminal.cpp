@@ -12,23 +12,68 @@ void prepareProcess() {}
 
 namespace {
 
-std::atomic<bool>* interruptFlag = nullptr;
+// Static storage: the console may call the handler at any time up to the end of the program.
+std::atomic<bool> interruptFlag{false};
+std::atomic<DWORD> interruptEvent{CTRL_C_EVENT};
+std::atomic<bool> runStopped{false};
 
-// Runs on a thread the console starts: it only raises the flag, and TRUE keeps the program
-// alive until every board has stopped.
+// How long a console that is being closed waits for the boards to stop: Windows ends the
+// program five seconds after the close, whatever the handler does.
+constexpr DWORD kCloseWaitMs = 4500;
+
+// Runs on a thread the console starts: it raises the flag, and TRUE keeps the program alive
+// until every board has stopped. On a close, log-off or shut-down the program ends when the
+// handler returns, so it waits for the run to put everything back first.
 BOOL WINAPI onConsoleControl(DWORD event) {
-    if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) && interruptFlag != nullptr) {
-        interruptFlag->store(true);
-        return TRUE;
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            interruptEvent.store(event);
+            interruptFlag.store(true);
+            return TRUE;
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT: {
+            interruptEvent.store(event);
+            interruptFlag.store(true);
+            for (DWORD waited = 0; !runStopped.load() && waited < kCloseWaitMs; waited += 50) {
+                ::Sleep(50);
+            }
+            return TRUE;
+        }
+        default:
+            return FALSE;
     }
-    return FALSE;
 }
 
 }  // namespace
 
-void catchInterrupt(std::atomic<bool>& flag) {
-    interruptFlag = &flag;
-    ::SetConsoleCtrlHandler(onConsoleControl, TRUE);
+std::atomic<bool>& catchInterrupt() {
+    runStopped.store(false);
+    interruptEvent.store(CTRL_C_EVENT);
+    interruptFlag.store(false);
+    static const bool installed = ::SetConsoleCtrlHandler(onConsoleControl, TRUE) != FALSE;
+    (void)installed;
+    return interruptFlag;
+}
+
+const char* interruptName() {
+    switch (interruptEvent.load()) {
+        case CTRL_BREAK_EVENT:
+            return "Ctrl-Break";
+        case CTRL_CLOSE_EVENT:
+            return "closing the console";
+        case CTRL_LOGOFF_EVENT:
+            return "logging off";
+        case CTRL_SHUTDOWN_EVENT:
+            return "shutting down";
+        default:
+            return "Ctrl-C";
+    }
+}
+
+void interruptHandled() {
+    runStopped.store(true);
 }
 
 void keepInterruptAway() {}

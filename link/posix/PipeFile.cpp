@@ -3,6 +3,7 @@
 #include "link/PipeFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,7 +29,34 @@ int openWithoutSignals(const char* path, int flags) {
     return fd;
 }
 
+// The driver's pipes are FIFOs here, or character devices; anything else is never written.
+bool isPipeKind(mode_t mode) {
+    return S_ISFIFO(mode) || S_ISCHR(mode);
+}
+
+// The driver's names use backslashes; the folders here use '/'.
+std::string folderPath(const char* path) {
+    std::string name(path);
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return name;
+}
+
 }  // namespace
+
+int pipeFileCheck(const char* path) {
+    if (path == nullptr) {
+        return kErrorNotFound;
+    }
+    struct stat info {};
+    if (::stat(folderPath(path).c_str(), &info) != 0) {
+        return errno != 0 ? errno : EIO;
+    }
+    return isPipeKind(info.st_mode) ? 0 : kErrorNotAPort;
+}
+
+std::string pipeDeviceIdentity(const char* devicePath) {
+    return devicePath != nullptr ? posix::fileIdentity(folderPath(devicePath)) : std::string();
+}
 
 PlatformHandle pipeOpen(const char* path, PipeSide side, int* error) {
     int localError = 0;
@@ -39,9 +67,12 @@ PlatformHandle pipeOpen(const char* path, PipeSide side, int* error) {
         result = kErrorNotFound;
         return kInvalidHandle;
     }
-    // The driver's names use backslashes; the folders here use '/'.
-    std::string name(path);
-    std::replace(name.begin(), name.end(), '\\', '/');
+    const std::string name = folderPath(path);
+    // Looked at before it is opened: opening a disk or a device for writing is never right.
+    if (const int refused = pipeFileCheck(path); refused != 0) {
+        result = refused;
+        return kInvalidHandle;
+    }
 
     int fd = -1;
     if (side == PipeSide::Read) {
@@ -56,6 +87,13 @@ PlatformHandle pipeOpen(const char* path, PipeSide side, int* error) {
     }
     if (fd < 0) {
         result = errno != 0 ? errno : EIO;
+        return kInvalidHandle;
+    }
+    // What was opened may have been put in place of the pipe since it was looked at.
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || !isPipeKind(opened.st_mode)) {
+        ::close(fd);
+        result = kErrorNotAPort;
         return kInvalidHandle;
     }
     return fd;

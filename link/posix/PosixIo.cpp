@@ -1,10 +1,25 @@
 #include "link/posix/PosixIo.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 
 namespace tervan::os::posix {
+
+std::string fileIdentity(const std::string& path) {
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0) {
+        return {};
+    }
+    if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)) {
+        return std::string(S_ISCHR(info.st_mode) ? "device c" : "device b") +
+               std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev));
+    }
+    return "file " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+}
+
 namespace {
 
 // One transfer, whichever way: `step(fd, done)` is the read() or write() of the bytes from

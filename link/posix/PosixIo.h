@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "link/Clock.h"
 #include "link/Handle.h"
@@ -21,6 +22,11 @@ namespace tervan::os::posix {
 inline int descriptorOf(PlatformHandle handle) {
     return handle >= 0 && handle <= INT_MAX ? static_cast<int>(handle) : -1;
 }
+
+// The same text for every name of one file or device: "device MAJOR:MINOR" for a device
+// node (two nodes of one device are one port), "file DEV:INODE" for anything else; empty
+// when `path` leads nowhere.
+std::string fileIdentity(const std::string& path);
 
 // Whole milliseconds left until `deadline` on `clock`, rounded up so that a wait never ends
 // early and a caller never loops on zero-length waits; 0 once the deadline has passed.

@@ -23,6 +23,7 @@
 #include "link/ComName.h"
 #include "link/SystemPaths.h"
 #include "link/posix/PosixIo.h"
+#include "link/posix/Terminals.h"
 
 namespace tervan::os {
 namespace {
@@ -89,6 +90,26 @@ std::uint32_t rateOf(speed_t code) {
         if (entry.code == code) {
             return entry.rate;
         }
+    }
+    return 0;
+}
+
+// What speaks against opening the device `info` describes as a port, before it is opened: 0,
+// kErrorNotAPort or kErrorSessionTerminal.
+int deviceCheck(const struct stat& info) {
+    // A socket node refuses every open with ENXIO, as a device node with nothing behind it does.
+    if (S_ISSOCK(info.st_mode)) {
+        return ENXIO;
+    }
+    // Only a character device can be a terminal; a file or a disk is never written as a port.
+    if (!S_ISCHR(info.st_mode) ||
+        posix::terminalKindOf(info.st_rdev) == posix::TerminalKind::NotOne) {
+        return kErrorNotAPort;
+    }
+    // A link left behind by a target that ended may lead to a terminal number the system gave
+    // to someone's shell since.
+    if (posix::sessionOfTerminal(info.st_rdev)) {
+        return kErrorSessionTerminal;
     }
     return 0;
 }
@@ -222,6 +243,18 @@ std::string resolveSerialPath(const char* path) {
     return "/dev/ttyS" + std::to_string(number - 1);
 }
 
+int serialPortCheck(const char* path) {
+    const std::string device = resolveSerialPath(path);
+    if (device.empty()) {
+        return kErrorNotFound;
+    }
+    struct stat info {};
+    if (::stat(device.c_str(), &info) != 0) {
+        return errno != 0 ? errno : EIO;
+    }
+    return deviceCheck(info);
+}
+
 PlatformHandle serialOpen(const char* path, int* error) {
     int localError = 0;
     int& result = error != nullptr ? *error : localError;
@@ -233,12 +266,40 @@ PlatformHandle serialOpen(const char* path, int* error) {
         result = kErrorNotFound;
         return kInvalidHandle;
     }
+    // Everything that can be told without opening is told first: opening a real port raises
+    // its DTR and RTS lines, which may reset a board.
+    struct stat before {};
+    if (::stat(device.c_str(), &before) != 0) {
+        result = errno != 0 ? errno : EIO;
+        return kInvalidHandle;
+    }
+    if (const int refused = deviceCheck(before); refused != 0) {
+        result = refused;
+        return kInvalidHandle;
+    }
     int fd = -1;
     do {
         fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         result = errno != 0 ? errno : EIO;
+        return kInvalidHandle;
+    }
+    // The device opened must be the one checked, and a terminal: a system without a table of
+    // its terminal drivers shows only now whether it is one. Nothing has been written to it.
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode) || opened.st_rdev != before.st_rdev ||
+        ::isatty(fd) != 1) {
+        ::close(fd);
+        result = kErrorNotAPort;
+        return kInvalidHandle;
+    }
+    // TIOCGSID answers only on the caller's own controlling terminal: the terminal this
+    // program was started from is someone's shell too.
+    pid_t session = 0;
+    if (::ioctl(fd, TIOCGSID, &session) == 0) {
+        ::close(fd);
+        result = kErrorSessionTerminal;
         return kInvalidHandle;
     }
     if (isPortWithoutUart(fd, device)) {
@@ -256,17 +317,38 @@ PlatformHandle serialOpen(const char* path, int* error) {
     // Any other flock failure means the file system keeps no locks; TIOCEXCL still holds off
     // openers without root rights. A port already in exclusive mode is held by a program that
     // does not lock (only root gets this far): it is busy, and its mode stays as it is.
-    if (::isatty(fd) == 1) {
-        int exclusive = 0;
-        if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-            ::close(fd);
-            result = EBUSY;
-            return kInvalidHandle;
-        }
-        ::ioctl(fd, TIOCEXCL);
+    int exclusive = 0;
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        ::close(fd);
+        result = EBUSY;
+        return kInvalidHandle;
     }
+    ::ioctl(fd, TIOCEXCL);
     // The descriptor stays non-blocking: every transfer waits in poll, bounded by its time-out.
     return fd;
+}
+
+std::string serialPortIdentity(const char* path) {
+    return posix::fileIdentity(resolveSerialPath(path));
+}
+
+SavedLine serialSaveLine(PlatformHandle handle) {
+    termios line{};
+    if (::tcgetattr(descriptorOf(handle), &line) != 0) {
+        return {};
+    }
+    SavedLine saved(sizeof line);
+    std::memcpy(saved.data(), &line, sizeof line);
+    return saved;
+}
+
+void serialRestoreLine(PlatformHandle handle, const SavedLine& saved) {
+    if (saved.size() != sizeof(termios)) {
+        return;
+    }
+    termios line{};
+    std::memcpy(&line, saved.data(), sizeof line);
+    ::tcsetattr(descriptorOf(handle), TCSANOW, &line);
 }
 
 AdapterLatency adapterLatencyOf(const char* path) {

@@ -4,11 +4,27 @@
 
 #include <windows.h>
 
+#include <cctype>
+
 #include "link/win32/Win32Handle.h"
 
 namespace tervan::os {
 
 using win32::handleOf;
+
+int pipeFileCheck(const char* path) {
+    // The driver's pipes are known only once opened: pipeOpen looks there.
+    return path == nullptr || *path == '\0' ? kErrorNotFound : 0;
+}
+
+std::string pipeDeviceIdentity(const char* devicePath) {
+    // Device interface paths are names of the system's own, which it compares without case.
+    std::string name = devicePath != nullptr ? devicePath : "";
+    for (char& c : name) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return name;
+}
 
 PlatformHandle pipeOpen(const char* path, PipeSide side, int* error) {
     int localError = 0;
@@ -25,6 +41,12 @@ PlatformHandle pipeOpen(const char* path, PipeSide side, int* error) {
     const HANDLE handle = ::CreateFileA(path, access, share, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         result = win32::lastErrorOr(ERROR_GEN_FAILURE);
+        return kInvalidHandle;
+    }
+    // A file on a disk named as a device is never written.
+    if (::GetFileType(handle) == FILE_TYPE_DISK) {
+        ::CloseHandle(handle);
+        result = kErrorNotAPort;
         return kInvalidHandle;
     }
     return win32::platformHandleOf(handle);

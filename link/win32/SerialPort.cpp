@@ -6,6 +6,7 @@
 
 #include <setupapi.h>
 
+#include <cctype>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -161,6 +162,11 @@ std::string resolveSerialPath(const char* path) {
     return path != nullptr ? std::string(path) : std::string();
 }
 
+int serialPortCheck(const char* path) {
+    // Windows tells what a name is only once it is open: serialOpen looks there.
+    return path == nullptr || *path == '\0' ? kErrorNotFound : 0;
+}
+
 PlatformHandle serialOpen(const char* path, int* error) {
     int localError = 0;
     int& result = error != nullptr ? *error : localError;
@@ -180,7 +186,51 @@ PlatformHandle serialOpen(const char* path, int* error) {
         result = win32::lastErrorOr(ERROR_GEN_FAILURE);
         return kInvalidHandle;
     }
+    // A file on a disk named as a port is never written: nothing has reached it yet.
+    if (::GetFileType(handle) == FILE_TYPE_DISK) {
+        ::CloseHandle(handle);
+        result = kErrorNotAPort;
+        return kInvalidHandle;
+    }
     return platformHandleOf(handle);
+}
+
+std::string serialPortIdentity(const char* path) {
+    // "\\.\COM3", "com3" and "COM3" are one port; the system's device object ("\Device\Serial2")
+    // joins two names the system gave one port.
+    std::string name = path != nullptr ? path : "";
+    if (name.compare(0, kDevicePrefix.size(), kDevicePrefix) == 0) {
+        name.erase(0, kDevicePrefix.size());
+    }
+    for (char& c : name) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    char target[512] = {};
+    if (!name.empty() && name.find('\\') == std::string::npos &&
+        ::QueryDosDeviceA(name.c_str(), target, sizeof target - 1) != 0) {
+        return target;
+    }
+    return name;
+}
+
+SavedLine serialSaveLine(PlatformHandle handle) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (::GetCommState(handleOf(handle), &dcb) == FALSE) {
+        return {};
+    }
+    SavedLine saved(sizeof dcb);
+    std::memcpy(saved.data(), &dcb, sizeof dcb);
+    return saved;
+}
+
+void serialRestoreLine(PlatformHandle handle, const SavedLine& saved) {
+    if (saved.size() != sizeof(DCB)) {
+        return;
+    }
+    DCB dcb{};
+    std::memcpy(&dcb, saved.data(), sizeof dcb);
+    ::SetCommState(handleOf(handle), &dcb);
 }
 
 AdapterLatency adapterLatencyOf(const char* path) {

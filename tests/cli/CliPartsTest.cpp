@@ -2,6 +2,7 @@
 // positions, the serial device list from sysfs and the reason lines.
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -165,6 +166,29 @@ TEST(JsonTextTest, EveryTextBecomesAParsableString) {
     // Not UTF-8 (a stray byte, a cut sequence, an encoded surrogate): replaced, never copied.
     EXPECT_EQ(jsonString("\xff\xc3"), "\"\\ufffd\\ufffd\"");
     EXPECT_EQ(jsonString("\xed\xa0\x80"), "\"\\ufffd\\ufffd\\ufffd\"");
+}
+
+// Names on a terminal: nothing in them may act on it, everything else stays readable.
+TEST(JsonTextTest, TerminalTextEscapesWhatWouldActOnTheTerminal) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+        {"fw\x1b[2J.bin", "fw\\x1b[2J.bin"},
+        {"a\nb\tc\x7f", "a\\x0ab\\x09c\\x7f"},
+        {"caf\xc3\xa9", "caf\xc3\xa9"},
+        {"\xc2\x9b"
+         "31m",
+         "\\xc2\\x9b"
+         "31m"},  // CSI as a C1 control
+        {"\x9b"
+         "31m\xff",
+         "\\x9b"
+         "31m\\xff"},  // bytes that are not UTF-8
+        {"\\\\.\\COM3", "\\\\.\\COM3"},
+    };
+    for (const auto& [text, shown] : cases) {
+        EXPECT_EQ(terminalText(text), shown);
+    }
+    EXPECT_EQ(singleLine("Verify\nerror!\x1b "), "Verify error!\\x1b");
 }
 
 // The controller reports pages as positions of imageLength / pageSize: a last partial page
@@ -407,4 +431,37 @@ TEST(UsbBusTest, OpenAdviceNamesTheRuleTheHolderOrTheDriver) {
     EXPECT_EQ(usbOpenAdvice(EBUSY, device, {}),
               "the kernel driver cdc_acm is bound to interface 1-4.2:1.0 and did not let go of "
               "it; unbind it with: echo 1-4.2:1.0 | sudo tee /sys/bus/usb/drivers/cdc_acm/unbind");
+}
+
+TEST(AppendFileTest, NeverHalfALineNorAWait) {
+    TempDir dir;
+    // A record cut short earlier (a machine that stopped mid-write) is not glued to the next.
+    const std::string torn = dir.file("torn.jsonl");
+    writeFile(torn, "{\"board\":1,\"po");
+    EXPECT_EQ(appendToFile(torn, "{\"board\":2}\n"), 0);
+    EXPECT_EQ(tervan::testing::readFile(torn), "{\"board\":1,\"po\n{\"board\":2}\n");
+    // A full device fails the append.
+    EXPECT_EQ(appendToFile("/dev/full", "{}\n"), ENOSPC);
+    EXPECT_EQ(appendToFile("/dev/null", "{}\n"), 0);
+    // A pipe no program reads is refused at once, for receipts and the trace alike.
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(unwritableKind(fifo), "a pipe (FIFO)");
+    EXPECT_EQ(unwritableKind(dir.path()), "a folder");
+    EXPECT_EQ(unwritableKind(torn), "");
+    EXPECT_EQ(unwritableKind("/dev/null"), "");
+    EXPECT_EQ(appendToFile(fifo, "{}\n"), kNotAWritableFile);
+    int error = 0;
+    EXPECT_EQ(createPrivateFile(fifo, error), nullptr);
+    EXPECT_EQ(error, kNotAWritableFile);
+    // The trace holds the image: its owner's alone, also when an older file was open to all.
+    const std::string trace = dir.file("trace.txt");
+    writeFile(trace, "old lines\n");
+    ::chmod(trace.c_str(), 0644);
+    std::FILE* file = createPrivateFile(trace, error);
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    EXPECT_EQ(fs::status(trace).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::file_size(trace), 0u);
 }

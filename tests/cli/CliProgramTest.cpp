@@ -5,19 +5,23 @@
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "JsonLine.h"
+#include "cli/CliRun.h"
 #include "cli/Sha256.h"
 #include "sim/TargetSimulator.h"
 #include "support/TempDir.h"
@@ -191,6 +195,7 @@ TEST_F(CliProgramTest, SerialDownloadOfAFullImageArrivesByteExact) {
     EXPECT_EQ(t.frames().size(), 1024u);
     // Not a terminal: one line per status text and a progress line every 10 %.
     const auto lines = linesOf(r.out);
+    ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), "Press reset on target! 5 Seconds left!");
     EXPECT_EQ(lines.back(), "Write successfull!");
     EXPECT_EQ(
@@ -218,8 +223,9 @@ TEST_F(CliProgramTest, RamDownloadThenRunOnTheSmallModel) {
     // The 'G' gets no answer over the serial line: the program may end before the target
     // has taken it in.
     ASSERT_TRUE(t.waitForFrames(65536u / 128 + 1, 2000));
-    EXPECT_EQ(t.frames().size(), 65536u / 128 + 1);
+    ASSERT_EQ(t.frames().size(), 65536u / 128 + 1);
     EXPECT_EQ(t.frames().back().command, 'G');
+    ASSERT_FALSE(r.out.empty());
     EXPECT_EQ(linesOf(r.out).back(), "Disconnected");
 }
 
@@ -231,12 +237,15 @@ TEST_F(CliProgramTest, UsbDownloadWithResetAfterwards) {
     const auto flash = t.flash();
     EXPECT_EQ(std::string(flash.begin(), flash.begin() + 1000), readFile(path));
     EXPECT_EQ(flash[1000], 0);  // the rest of the last page is padded with zeros
+    ASSERT_FALSE(t.frames().empty());
     EXPECT_EQ(t.frames().back().command, 'R');
     EXPECT_NE(r.out.find("Added device 1"), std::string::npos);
 }
 
 TEST_F(CliProgramTest, BadUsageAndBadImagesEndBeforeConnecting) {
     // Nothing is listening: a run that went on to connect would take seconds and exit 3.
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     struct Case {
         std::vector<std::string> arguments;
         std::string firstErrorLine;
@@ -262,10 +271,26 @@ TEST_F(CliProgramTest, BadUsageAndBadImagesEndBeforeConnecting) {
         {{"--receipt", dir.file("no-such-folder/receipts.jsonl"), image(10)},
          "tervan-cli: cannot write receipts to " + dir.file("no-such-folder/receipts.jsonl") +
              ": No such file or directory"},
+        // A name that would clear the screen is shown, not obeyed.
+        {{"--receipt", dir.file("no\x1b[2Jsuch/r.jsonl"), image(10)},
+         "tervan-cli: cannot write receipts to " + dir.file("no\\x1b[2Jsuch/r.jsonl") +
+             ": No such file or directory"},
+        // A pipe nobody reads would hold the run up for ever; the trace would empty the image.
+        {{"--receipt", fifo, image(10)},
+         "tervan-cli: cannot write receipts to " + fifo +
+             ": it is a pipe (FIFO); give a file, or a character device such as /dev/stdout"},
+        {{"--trace", fifo, image(10)},
+         "tervan-cli: cannot write the trace to " + fifo +
+             ": it is a pipe (FIFO); give a file, or a character device such as /dev/stdout"},
+        {{"--trace", image(10), image(10)},
+         "tervan-cli: cannot write the trace to " + image(10) + ": it is the image"},
+        {{"--receipt", dir.file("r.jsonl"), "--trace", dir.file("./r.jsonl"), image(10)},
+         "tervan-cli: --receipt and --trace name the same file, " + dir.file("./r.jsonl")},
     };
     for (const auto& c : cases) {
         const Finished r = run(c.arguments);
         EXPECT_EQ(r.exit, 2) << c.firstErrorLine;
+        ASSERT_FALSE(r.err.empty()) << c.firstErrorLine;
         EXPECT_EQ(linesOf(r.err).front(), c.firstErrorLine);
         EXPECT_LT(r.seconds, 2.0) << c.firstErrorLine;
     }
@@ -301,6 +326,71 @@ TEST_F(CliProgramTest, UnusablePortsExitThreeWithTheReason) {
         << busy.err;
 }
 
+// What names no port, someone's shell, or one port twice ends before any port is opened, with
+// status 2 and the reason; nothing is written anywhere, and the image is looked at before any
+// port, so an image and a port named the wrong way round open neither.
+TEST_F(CliProgramTest, PortsThatMustNotBeOpenedEndTheRunBeforeAnyIs) {
+    auto& t = startTarget([](sim::SimConfig& c) { c.comNumber = 3; });
+    auto& usb =
+        startAnother([](sim::SimConfig& c) { c.transport = sim::SimConfig::Transport::Usb; });
+    const std::string victim = dir.file("victim.bin");
+    writeFile(victim, "X marks the spot");
+    fs::create_symlink(victim, dir.file("ports/COM6"));
+    // A shell's terminal: a pseudo-terminal that a child made its session's controlling one.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master) | ::unlockpt(master), 0);
+    const std::string shellTerminal = ::ptsname(master);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t shell = ::fork();
+    if (shell == 0) {
+        ::setsid();
+        ::ioctl(::open(shellTerminal.c_str(), O_RDWR), TIOCSCTTY, 0);
+        ::write(ready[1], "r", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {{"--port", victim}, victim + " is not a serial port but a regular file"},
+        {{"--port", "COM6"},
+         "COM6 (" + dir.file("ports/COM6") + ") is not a serial port but a regular file"},
+        {{"--port", shellTerminal},
+         shellTerminal + " is the terminal of process " + std::to_string(shell) + " ("},
+        {{"--port", "COM3", "--port", t.slavePath()},
+         "COM3 and " + t.slavePath() + " name the same port; give each once"},
+        {{"--usb", "--device", "target0", "--device", usb.devicePath()},
+         "target0 and " + usb.devicePath() + " name the same USB device; give each once"},
+        {{"--port", "COM3", t.slavePath()}, "Could not load rom file!"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments = c.arguments;
+        if (c.reason != "Could not load rom file!") {
+            arguments.push_back(image(300));
+        }
+        const Finished r = run(arguments);
+        EXPECT_EQ(r.exit, 2) << c.reason << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(readFile(victim), "X marks the spot");
+    EXPECT_FALSE(t.waitUntil([](const sim::SimCounters& n) { return n.portOpens > 0; }, 200));
+    EXPECT_TRUE(usb.frames().empty());
+    char got[64];
+    EXPECT_LT(::read(master, got, sizeof got), 1) << "nothing reached the shell's terminal";
+    ::kill(shell, SIGKILL);
+    ::waitpid(shell, nullptr, 0);
+    ::close(master);
+    ::close(ready[0]);
+    ::close(ready[1]);
+}
+
 TEST_F(CliProgramTest, TargetThatNeverAnswersTimesOut) {
     startTarget([](sim::SimConfig& c) {
         c.comNumber = 1;
@@ -308,6 +398,7 @@ TEST_F(CliProgramTest, TargetThatNeverAnswersTimesOut) {
     });
     const Finished r = run({"--port", "COM1", image(300)});
     EXPECT_EQ(r.exit, 3);
+    ASSERT_FALSE(r.err.empty());
     EXPECT_EQ(linesOf(r.err).front(), "Timeout. No Answer from device!");
     const auto lines = linesOf(r.out);
     ASSERT_EQ(lines.size(), 6u) << r.out;
@@ -323,6 +414,7 @@ TEST_F(CliProgramTest, RejectedFrameExitsOneAndStopsTheDownload) {
     const Finished r = run({"--port", "COM5", image(4096)});
     EXPECT_EQ(r.exit, 1);
     EXPECT_EQ(r.err, "Verify error!\n");
+    ASSERT_FALSE(r.out.empty());
     EXPECT_EQ(linesOf(r.out).back(), "Error while flashing");
     EXPECT_EQ(t.frames().size(), 4u);  // nothing after the rejected frame
 }
@@ -385,6 +477,7 @@ TEST_F(CliProgramTest, StoredSettingsAreUsedButNeverWritten) {
     const Finished r = run({"--then", "run", image(700)});
     EXPECT_EQ(r.exit, 0) << r.out << r.err;
     ASSERT_TRUE(t.waitForFrames(700u / 128 + 1 + 1, 2000));  // the unanswered 'G' too
+    ASSERT_FALSE(t.frames().empty());
     EXPECT_EQ(t.frames().front().command, 'M');
     EXPECT_EQ(t.frames().size(), 700u / 128 + 1 + 1);
 
@@ -413,21 +506,23 @@ std::vector<tervan::testing::JsonMembers> eventsOf(const std::string& out) {
 }  // namespace
 
 TEST_F(CliProgramTest, TwoBoardsAtOnceOneRejectingAPage) {
-    auto& good = startTarget([](sim::SimConfig& c) { c.comNumber = 1; });
-    auto& bad = startAnother([](sim::SimConfig& c) {
-        c.comNumber = 2;
+    // The failing board first: the run's status is the worst board's, not the last one's.
+    auto& bad = startTarget([](sim::SimConfig& c) {
+        c.comNumber = 1;
         c.forcedAnswers = {{3, "O"}};
     });
-    const std::string path = image(4096);
+    auto& good = startAnother([](sim::SimConfig& c) { c.comNumber = 2; });
+    // Not a whole number of pages: the digest is over the image, not the padded pages.
+    const std::string path = image(4000);
     const std::string receipts = dir.file("receipts.jsonl");
     const std::string trace = dir.file("trace.txt");
     const Finished r = run({"--json", "--port", "COM1", "--port", "COM2", "--receipt", receipts,
                             "--trace", trace, path});
     EXPECT_EQ(r.exit, 1) << r.out << r.err;
     const auto flash = good.flash();
-    EXPECT_EQ(std::string(flash.begin(), flash.begin() + 4096), readFile(path));
+    EXPECT_EQ(std::string(flash.begin(), flash.begin() + 4000), readFile(path));
     EXPECT_EQ(bad.frames().size(), 4u);  // nothing after its rejected frame
-    EXPECT_EQ(r.err, "COM2: Verify error!\n");
+    EXPECT_EQ(r.err, "COM1: Verify error!\n");
 
     // The stream: start, the boards' events each under its port, a result per board, the run's.
     auto events = eventsOf(r.out);
@@ -442,16 +537,17 @@ TEST_F(CliProgramTest, TwoBoardsAtOnceOneRejectingAPage) {
             results[events[i]["port"]] = events[i];
         }
     }
-    EXPECT_EQ(results["COM1"]["ok"], "true");
+    EXPECT_EQ(results["COM2"]["ok"], "true");
     // 16 frames of 261 bytes and 16 answers, ten bits a byte at 115200 baud.
-    EXPECT_EQ(results["COM1"]["wire_seconds"], "0.364");
-    EXPECT_EQ(results["COM2"]["code"], "verify_error");
-    EXPECT_EQ(results["COM2"]["text"], "Verify error!");
-    EXPECT_EQ(results["COM2"]["frame"], "3");
+    EXPECT_EQ(results["COM2"]["wire_seconds"], "0.364");
+    EXPECT_EQ(results["COM1"]["code"], "verify_error");
+    EXPECT_EQ(results["COM1"]["text"], "Verify error!");
+    EXPECT_EQ(results["COM1"]["frame"], "3");
     auto& last = events.back();
     EXPECT_EQ(last["event"], "result");
     EXPECT_EQ(last.count("port"), 0u);
     EXPECT_EQ(last["exit"], "1");
+    EXPECT_EQ(last["code"], "verify_error");
     EXPECT_EQ(last["written"], "1");
     EXPECT_EQ(last["failed"], "1");
 
@@ -468,19 +564,23 @@ TEST_F(CliProgramTest, TwoBoardsAtOnceOneRejectingAPage) {
         cli::sha256Hex({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
     for (auto& [port, line] : receipt) {
         EXPECT_EQ(line["sha256"], digest) << port;
-        EXPECT_EQ(line["size"], "4096") << port;
+        EXPECT_EQ(line["size"], "4000") << port;
+        EXPECT_EQ(line["padded"], "4096") << port;
     }
-    EXPECT_EQ(receipt["COM1"]["all_x"], "true");
-    EXPECT_EQ(receipt["COM1"]["pages_sent"], "16");
-    EXPECT_EQ(receipt["COM2"]["ok"], "false");
-    EXPECT_EQ(receipt["COM2"]["exit"], "1");
-    EXPECT_EQ(receipt["COM2"]["first_rejection"],
+    EXPECT_EQ(receipt["COM2"]["all_x"], "true");
+    EXPECT_EQ(receipt["COM2"]["pages_sent"], "16");
+    EXPECT_EQ(receipt["COM1"]["ok"], "false");
+    EXPECT_EQ(receipt["COM1"]["exit"], "1");
+    EXPECT_EQ(receipt["COM1"]["first_rejection"],
               "{\"frame\":3,\"answer\":79,\"code\":\"verify_error\"}");
 
-    // The trace holds both lines' bytes, the rejection among them.
+    // The trace holds both lines' bytes, the rejection among them, and only its owner may read
+    // it: it holds the whole image.
     const std::string traced = readFile(trace);
-    EXPECT_NE(traced.find(" COM1 out "), std::string::npos);
-    EXPECT_NE(traced.find(" COM2 in 4f\n"), std::string::npos);
+    EXPECT_NE(traced.find(" COM2 out "), std::string::npos);
+    EXPECT_NE(traced.find(" COM1 in 4f\n"), std::string::npos);
+    EXPECT_EQ(fs::status(trace).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(CliProgramTest, EveryUsbDeviceAtOnceWithAll) {
@@ -496,6 +596,7 @@ TEST_F(CliProgramTest, EveryUsbDeviceAtOnceWithAll) {
     for (auto* board : boards) {
         const auto flash = board->flash();
         EXPECT_EQ(std::string(flash.begin(), flash.begin() + 3000), readFile(path));
+        ASSERT_FALSE(board->frames().empty());
         EXPECT_EQ(board->frames().back().command, 'R');
     }
     // Lines name their board; the summary closes the output.
@@ -528,26 +629,94 @@ TEST_F(CliProgramTest, BoardAfterBoardOnOnePort) {
     const Finished two = run({"--port", "COM3", "--repeat", "2", "--wait", "1", path});
     EXPECT_EQ(two.exit, 3) << two.out << two.err;
     EXPECT_NE(two.out.find("Boards: 1 written, 1 failed"), std::string::npos) << two.out;
+    ASSERT_FALSE(two.err.empty());
     EXPECT_EQ(linesOf(two.err).front(), "Timeout. No Answer from device!");
 }
 
-TEST_F(CliProgramTest, CtrlCStopsTheRunWithStatus130) {
+TEST_F(CliProgramTest, CtrlCSigtermAndSighupStopTheRunWithStatus130) {
     startTarget([](sim::SimConfig& c) { c.comNumber = 4; });
-    // Board after board until Ctrl-C, which comes while it waits for the second board.
-    const Finished r = run({"--json", "--port", "COM4", "--repeat", "0", image(600)}, true,
-                           [](pid_t pid, const std::string& out) {
-                               if (out.find("\"event\":\"result\"") == std::string::npos) {
-                                   return false;
-                               }
-                               ::kill(pid, SIGINT);
-                               return true;
-                           });
-    EXPECT_EQ(r.exit, 130) << r.out << r.err;
-    EXPECT_EQ(r.err, "tervan-cli: stopped by Ctrl-C; every port is closed\n");
-    auto events = eventsOf(r.out);
-    ASSERT_FALSE(events.empty());
-    EXPECT_EQ(events.back()["event"], "result");
-    EXPECT_EQ(events.back()["exit"], "130");
-    EXPECT_EQ(events.back()["written"], "1");
-    EXPECT_EQ(events.back()["code"], "interrupted");
+    for (const auto& [signal, name] :
+         {std::pair{SIGINT, "Ctrl-C"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}}) {
+        SCOPED_TRACE(name);
+        const std::string receipts = dir.file(std::string("receipts-") + name + ".jsonl");
+        // Board after board until the signal, which comes while it waits for the second board.
+        const Finished r =
+            run({"--json", "--port", "COM4", "--repeat", "0", "--receipt", receipts, image(600)},
+                true, [signal = signal](pid_t pid, const std::string& out) {
+                    if (out.find("\"event\":\"result\"") == std::string::npos) {
+                        return false;
+                    }
+                    ::kill(pid, signal);
+                    return true;
+                });
+        EXPECT_EQ(r.exit, 130) << r.out << r.err;
+        EXPECT_EQ(r.err,
+                  std::string("tervan-cli: stopped by ") + name + "; every port is closed\n");
+        auto events = eventsOf(r.out);
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.back()["event"], "result");
+        EXPECT_EQ(events.back()["exit"], "130");
+        EXPECT_EQ(events.back()["written"], "1");
+        EXPECT_EQ(events.back()["code"], "interrupted");
+        EXPECT_EQ(linesOf(readFile(receipts)).size(), 1u);
+    }
+}
+
+// Every failure in the event stream carries a code, the stream opens with the start event,
+// and a receipt or trace that cannot be written fails the run.
+TEST_F(CliProgramTest, EveryFailureEventCarriesACode) {
+    startTarget([](sim::SimConfig& c) { c.comNumber = 2; });
+    tervan::testing::linkMissingPort(dir.path(), 9);
+    const struct {
+        std::vector<std::string> arguments;
+        int exit;
+        std::string code;
+    } cases[] = {
+        {{"--then", "run", image(300)}, 2, "bad_usage"},
+        {{"--link", "COM3", dir.file("no-such-device")}, 2, "bad_usage"},
+        {{"--port", "COM2", "--receipt", "/dev/full", image(300)}, 1, "receipt_failed"},
+        {{"--port", "COM2", "--trace", "/dev/full", image(300)}, 1, "trace_failed"},
+        {{"--port", "COM2", "--port", "COM9", "--receipt", "/dev/full", image(300)},
+         3,
+         "port_missing"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments{"--json"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        const Finished r = run(arguments);
+        SCOPED_TRACE(r.out + r.err);
+        EXPECT_EQ(r.exit, c.exit);
+        auto events = eventsOf(r.out);
+        if (events.size() < 2) {
+            ADD_FAILURE() << "no start and result";
+            continue;
+        }
+        EXPECT_EQ(events.front()["event"], "start");
+        for (auto& event : events) {
+            if (event["ok"] == "false" || event["event"] == "fault") {
+                EXPECT_FALSE(event["code"].empty()) << event["event"];
+            }
+        }
+        EXPECT_EQ(events.back()["event"], "result");
+        EXPECT_EQ(events.back()["code"], c.code);
+    }
+}
+
+// The README's table of codes is the program's: none missing, none that the program lacks.
+TEST(CliCodesTest, TheReadmeListsEveryCode) {
+    std::ifstream readme(TERVAN_SOURCE_DIR "/README.md");
+    ASSERT_TRUE(readme) << "README.md";
+    std::set<std::string> documented;
+    bool inTable = false;
+    for (std::string line; std::getline(readme, line);) {
+        if (line.rfind("| code |", 0) == 0) {
+            inTable = true;
+        } else if (inTable && line.rfind("| `", 0) == 0) {
+            documented.insert(line.substr(3, line.find('`', 3) - 3));
+        } else if (inTable && line.rfind("|", 0) != 0) {
+            break;
+        }
+    }
+    const auto codes = cli::failureCodes();
+    EXPECT_EQ(documented, std::set<std::string>(codes.begin(), codes.end()));
 }

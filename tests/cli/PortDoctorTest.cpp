@@ -3,14 +3,17 @@
 // folder the tool is pointed at, so each cause can be shown on any machine.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 
 #include "cli/OsReasons.h"
 #include "cli/PortLink.h"
 #include "cli/posix/PortDoctor.h"
+#include "link/LinkResult.h"
 #include "link/SystemPaths.h"
 #include "support/TempDir.h"
 
@@ -210,4 +213,50 @@ TEST_F(PortDoctorTest, LinkMakesKeepsOrReplacesThePortLink) {
     EXPECT_EQ(made.replaced, stable.string());
     EXPECT_EQ(fs::directory_iterator(dir.file("program/ports"))->path().filename(), "COM3")
         << "no passing name is left behind";
+}
+
+// A busy port names every process that holds it, the one holding its flock first, from the
+// /proc of the system tree.
+TEST_F(PortDoctorTest, BusyPortNamesEveryHolderTheLockFirst) {
+    const std::string device = dir.file("ttyUSB0");
+    writeFile(device, "");
+    struct stat info {};
+    ASSERT_EQ(::stat(device.c_str(), &info), 0);
+    const auto holds = [&](int pid, const std::string& command) {
+        put("proc/" + std::to_string(pid) + "/comm", command + "\n");
+        fs::create_directories(root / "proc" / std::to_string(pid) / "fd");
+        fs::create_symlink(device, root / "proc" / std::to_string(pid) / "fd" / "3");
+    };
+    const std::string busy = "COM1 (" + device + ") is busy: ";
+    EXPECT_EQ(portOpenReason(EBUSY, "COM1", device, ""),
+              busy + "another program holds it; close that program and try again");
+    holds(100, "cat");
+    EXPECT_EQ(portOpenReason(EBUSY, "COM1", device, ""),
+              busy + "held by process 100 (cat); close that program and try again");
+    holds(2000, "minicom");
+    char lock[96];
+    std::snprintf(lock, sizeof lock, "1: FLOCK  ADVISORY  WRITE 2000 %02x:%02x:%llu 0 EOF\n",
+                  major(info.st_dev), minor(info.st_dev),
+                  static_cast<unsigned long long>(info.st_ino));
+    put("proc/locks", std::string("1: -> FLOCK  ADVISORY  WRITE 100 00:01:1 0 EOF\n") + lock);
+    EXPECT_EQ(holderText(device),
+              "held by process 2000 (minicom) with its lock and process 100 (cat)");
+    holds(300, "screen");
+    holds(400, "sh");
+    EXPECT_EQ(holderText(device),
+              "held by process 2000 (minicom) with its lock, process 100 (cat), process 300 "
+              "(screen) and 1 more");
+}
+
+// --list-ports says whose shell a terminal is, found through the tty of /proc/*/stat.
+TEST_F(PortDoctorTest, SessionTerminalNamesItsLeader) {
+    struct stat info {};
+    ASSERT_EQ(::stat("/dev/null", &info), 0);
+    const unsigned long tty = (major(info.st_rdev) << 8) | minor(info.st_rdev);
+    put("proc/321/stat", "321 (my shell) S 1 321 321 " + std::to_string(tty) + " 321 0\n");
+    put("proc/321/comm", "bash\n");
+    put("proc/400/stat", "400 (cat) S 1 400 400 0 -1 0\n");
+    EXPECT_EQ(portStateNote(kErrorSessionTerminal, "/dev/null"),
+              "the terminal of process 321 (bash)'s session");
+    EXPECT_EQ(portStateNote(kErrorNotAPort, dir.path()), "not a serial port: a folder");
 }

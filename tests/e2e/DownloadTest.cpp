@@ -38,10 +38,11 @@ TEST_F(DownloadTest, FullFlashImageOverSerialArrivesByteExactThenReset) {
     d.controlClicked(kDownloadButton);
     EXPECT_EQ(window.texts[kStatusLine], "Write successfull!");
     EXPECT_TRUE(window.boxes.empty());
+    ASSERT_FALSE(window.beeps.empty());
     EXPECT_EQ(window.beeps.back(), BeepKind::Default);
     EXPECT_EQ(window.rangeUpper, 1024);
+    ASSERT_EQ(window.positions.size(), 1025u);  // 0, then one step a page
     EXPECT_EQ(window.positions.back(), 1024);
-    EXPECT_EQ(window.positions.size(), 1025u);  // 0, then one step a page
     EXPECT_EQ(target.flash(), image);
     EXPECT_EQ(framesOf(target, 'W'), 1024u);
     // A download keeps the connection.
@@ -78,6 +79,7 @@ TEST_F(DownloadTest, SmallModelFlashAndOddSizesOverSerial) {
     ASSERT_EQ(frames.size() - before, 8u);
     EXPECT_EQ(frames.back().block, 7);
     EXPECT_EQ(window.rangeUpper, 7);
+    ASSERT_FALSE(window.positions.empty());
     EXPECT_EQ(window.positions.back(), 7);
     // The last page is padded with zeros, not the erased state.
     EXPECT_EQ(target.flash()[1000], 0x00);
@@ -143,6 +145,7 @@ TEST_F(DownloadTest, UsbThirdRejectionEndsWithTheLastAnswer) {
     EXPECT_EQ(target.frames().size(), 5u);
     // The connection stays.
     EXPECT_EQ(window.buttonRow(), "011100");
+    ASSERT_FALSE(window.positions.empty());
     EXPECT_EQ(window.positions.back(), 2);
 }
 

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -19,6 +21,7 @@
 #include "link/SerialPort.h"
 #include "link/SystemPaths.h"
 #include "link/posix/PosixIo.h"
+#include "link/posix/Terminals.h"
 #include "support/DrivenClock.h"
 #include "support/TempDir.h"
 
@@ -497,6 +500,93 @@ TEST_F(SerialLinkTest, OsOpenReportsTheErrorAndNeverZeroOnFailure) {
     EXPECT_NE(error, 0);
     EXPECT_NE(error, kErrorNotFound);
     EXPECT_EQ(os::serialOpen(dir.file("missing").c_str(), nullptr), kInvalidHandle);
+}
+
+// Only a terminal is a serial port: a file (also behind a ports/COMn link), a FIFO or a device
+// that is no terminal is refused before anything is written, and no link to it opens.
+TEST_F(SerialLinkTest, WhatIsNoTerminalIsNeverOpenedAsAPort) {
+    const std::string victim = dir.file("victim.bin");
+    const std::string content = "firmware X and more";
+    tervan::testing::writeFile(victim, content);
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    linkComPort(6, victim);
+    for (const std::string& path :
+         {victim, std::string("\\\\.\\COM6"), fifo, dir.path(), std::string("/dev/null")}) {
+        EXPECT_EQ(os::serialPortCheck(path.c_str()), kErrorNotAPort) << path;
+        EXPECT_EQ(link.open(path.c_str(), 115200), 0) << path;
+        EXPECT_EQ(link.openError, kErrorNotAPort) << path;
+        EXPECT_EQ(link.isOpen(), 0);
+        EXPECT_EQ(link.write("H", 1).error, kErrorNotOpen);
+        EXPECT_EQ(link.probe(path.c_str()), kErrorNotAPort) << path;
+    }
+    EXPECT_EQ(tervan::testing::readFile(victim), content);
+    EXPECT_EQ(os::serialPortCheck(target.slavePath().c_str()), 0);
+}
+
+// A terminal that is the controlling terminal of a session is someone's shell (a stale
+// ports/COMn link may lead to its number): refused before any setting changes or byte goes
+// out, and the session's leader is named.
+TEST_F(SerialLinkTest, ASessionsTerminalIsLeftAsItIs) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t shell = ::fork();
+    if (shell == 0) {
+        ::setsid();
+        const int terminal = ::open(target.slavePath().c_str(), O_RDWR);
+        ::ioctl(terminal, TIOCSCTTY, 0);
+        ::write(ready[1], "r", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    termios before{};
+    ASSERT_EQ(::tcgetattr(target.master(), &before), 0);
+    ASSERT_NE(before.c_lflag & ECHO, 0u);
+    linkComPort(7, target.slavePath());
+
+    for (const char* path : {target.slavePath().c_str(), "\\\\.\\COM7"}) {
+        EXPECT_EQ(os::serialPortCheck(path), kErrorSessionTerminal) << path;
+        EXPECT_EQ(link.open(path, 115200), 0) << path;
+        EXPECT_EQ(link.openError, kErrorSessionTerminal);
+        EXPECT_EQ(link.probe(path), kErrorSessionTerminal);
+    }
+    struct stat info {};
+    ASSERT_EQ(::stat(target.slavePath().c_str(), &info), 0);
+    const auto session = os::posix::sessionOfTerminal(info.st_rdev);
+    ASSERT_TRUE(session.has_value());
+    EXPECT_EQ(session->leader, shell);
+
+    termios after{};
+    ASSERT_EQ(::tcgetattr(target.master(), &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(target.receive(100), "");
+    ::kill(shell, SIGKILL);
+    ::waitpid(shell, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+}
+
+TEST_F(SerialLinkTest, CloseRestoresTheLineSettingsTheOpenFound) {
+    termios before{};
+    ASSERT_EQ(::tcgetattr(target.master(), &before), 0);
+    ASSERT_NE(before.c_lflag & ICANON, 0u);  // cooked and echoing, as a fresh terminal starts
+    ASSERT_EQ(link.open(target.slavePath().c_str(), 115200), 1);
+    termios during{};
+    ASSERT_EQ(::tcgetattr(target.master(), &during), 0);
+    ASSERT_EQ(during.c_lflag & (ICANON | ECHO), 0u);
+    link.close();
+    termios after{};
+    ASSERT_EQ(::tcgetattr(target.master(), &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(::cfgetospeed(&after), ::cfgetospeed(&before));
+    EXPECT_EQ(0, std::memcmp(after.c_cc, before.c_cc, sizeof before.c_cc));
 }
 
 TEST_F(SerialLinkTest, UnknownRateLeavesTheSpeedAsItWas) {

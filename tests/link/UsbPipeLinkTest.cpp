@@ -225,6 +225,24 @@ TEST_F(UsbPipeLinkTest, NoReaderOnTheWritePipeFailsAtOnce) {
     EXPECT_EQ(openDescriptorCount(), before);
 }
 
+// The driver's pipes are FIFOs or devices: a regular file in a pipe's place is never opened
+// for the link, so nothing is ever written into it.
+TEST_F(UsbPipeLinkTest, RegularFilesInThePipesPlaceAreRefused) {
+    for (const char* pipe : {"PIPE00", "PIPE01"}) {
+        FifoDevice fake(usbClassFolder(dir.path()) + "/fake-" + pipe);
+        fake.attach();
+        const std::string file = fake.path() + "/" + pipe;
+        std::filesystem::remove(file);
+        tervan::testing::writeFile(file, "data");
+        EXPECT_EQ(os::pipeFileCheck(file.c_str()), kErrorNotAPort);
+        EXPECT_NE(link.open(fake.path().c_str()), LINK_OK) << pipe;
+        EXPECT_EQ(link.writePipe, kInvalidHandle);
+        EXPECT_EQ(link.write("frame", 5).error, kErrorNotOpen);
+        EXPECT_EQ(tervan::testing::readFile(file), "data");
+    }
+    EXPECT_EQ(os::pipeFileCheck((device.path() + "/PIPE00").c_str()), 0);
+}
+
 TEST_F(UsbPipeLinkTest, MissingDeviceFolderFails) {
     EXPECT_EQ(link.open((usbClassFolder(dir.path()) + "/gone").c_str()), ENOENT);
     EXPECT_EQ(link.readPipe, kInvalidHandle);
