@@ -104,6 +104,23 @@ TEST_F(UsbLinkTest, ADevicePulledMidDownloadEndsItWithTheLinksFailure) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
 }
 
+// Unplugged from the bus while connected: the download fails at once, and the device is no
+// longer found.
+TEST_F(UsbLinkTest, ADeviceUnpluggedWhileConnectedFailsTheDownloadAndIsGone) {
+    plug(2);
+    auto s = session();
+    ASSERT_TRUE(s->connectTarget().ok()) << s->statusText;
+    bed.unplug(indices[0]);
+    const auto started = std::chrono::steady_clock::now();
+    const Outcome outcome = s->downloadImage('W', randomImage(8 * 256, 6));
+    EXPECT_FALSE(outcome.ok());
+    EXPECT_NE(outcome.error, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+    s->disconnectTarget();
+    UsbDevicePaths found;
+    EXPECT_EQ(enumerateUsbDevices(found), 0);
+}
+
 TEST_F(UsbLinkTest, TwoDevicesAreWrittenAtOnceEachByItsBusPath) {
     sim::TargetSimulator& first = plug(2);
     sim::TargetSimulator& second = plug(3);
