@@ -243,6 +243,14 @@ PlatformHandle serialOpen(const char*, int* error) {
     return kSerialHandle;
 }
 void serialClose(PlatformHandle) {}
+// A line in memory has no adapter and so no latency timer to lower.
+AdapterLatency serialLowerLatency(PlatformHandle, const char*) {
+    return {};
+}
+void serialRestoreLatency(PlatformHandle, const AdapterLatency&) {}
+AdapterLatency adapterLatencyOf(const char*) {
+    return {};
+}
 bool serialSetTimeouts(PlatformHandle) {
     return true;
 }
