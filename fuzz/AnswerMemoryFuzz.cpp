@@ -336,7 +336,10 @@ void pipeDiscard(PlatformHandle) {
 }
 
 // The image file: one file that nothing changes while it is read.
-PlatformHandle openImageFile(const std::string& path) {
+PlatformHandle openImageFile(const std::string& path, std::optional<ImageWriter>* writer) {
+    if (writer != nullptr) {
+        writer->reset();
+    }
     return path == kImagePath ? kImageHandle : kInvalidHandle;
 }
 bool imageFileInfo(PlatformHandle, ImageFileInfo* info) {
