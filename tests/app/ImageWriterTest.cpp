@@ -45,9 +45,17 @@ TEST(ImageWriterTest, WindowNeitherReadsNorFlashesAFileStillBeingWritten) {
     EXPECT_EQ(window.buttonRow(), buttons);
     EXPECT_EQ(window.texts[kStatusLine], "Disconnected");
 
+    // A writer this user cannot look at (another user's, hidden here by an empty /proc) is
+    // still found for a file the user owns, without a name.
+    TempDir noProcesses;
+    setSystemRoot(noProcesses.path());
+    window.afterMessageBox = nullptr;
+    d.controlClicked(kDownloadButton);
+    EXPECT_EQ(window.boxes.back(), "Rom file is still being written by another program!");
+    setSystemRoot("");
+
     // Once the writer is done the file is read: the download goes on to the connection.
     writer.release();
-    window.afterMessageBox = nullptr;
     d.controlClicked(kDownloadButton);
     EXPECT_EQ(window.boxes.back(), "Not connected!");
     setDeviceRoot("");
