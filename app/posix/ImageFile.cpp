@@ -71,7 +71,8 @@ std::optional<ImageWriter> writerInProc(const struct stat& target) {
             if (::stat(fd->path().c_str(), &open) == 0 && open.st_dev == target.st_dev &&
                 open.st_ino == target.st_ino &&
                 openForWriting(process->path(), fd->path().filename().string())) {
-                return ImageWriter{std::stoll(pid), firstLine(process->path() / "comm")};
+                return ImageWriter{std::strtoll(pid.c_str(), nullptr, 10),
+                                   firstLine(process->path() / "comm")};
             }
         }
     }
