@@ -523,22 +523,28 @@ RawImage makeRawImage(std::span<const std::uint8_t> file, const ImageOptions& op
     }
     const std::string region = memory + " (" + rangeText(base, memorySize) + ")";
 
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(memorySize), kImageFill);
-    std::vector<bool> given(bytes.size(), false);
+    // Every chunk inside the memory first; the image then reaches as far as the highest one.
     std::uint64_t size = 0;
-    std::uint64_t givenCount = 0;
     for (const Chunk& chunk : collected.chunks) {
-        const std::string where = std::string(collected.originKind) + " " +
-                                  std::to_string(chunk.origin) + ": data at " +
-                                  rangeText(chunk.address, chunk.length);
+        auto where = [&] {
+            return std::string(collected.originKind) + " " + std::to_string(chunk.origin) +
+                   ": data at " + rangeText(chunk.address, chunk.length);
+        };
         if (chunk.address < base || chunk.address >= base + memorySize) {
-            return refuse(format, where + " is outside " + region);
+            return refuse(format, where() + " is outside " + region);
         }
         if (chunk.address + chunk.length > base + memorySize) {
-            return refuse(format, where + " runs past the end of " + region +
+            return refuse(format, where() + " runs past the end of " + region +
                                       ": the image would be larger than its " +
                                       std::to_string(memorySize) + " bytes");
         }
+        size = std::max<std::uint64_t>(size, chunk.address + chunk.length - base);
+    }
+
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size), kImageFill);
+    std::vector<bool> given(bytes.size(), false);
+    std::uint64_t givenCount = 0;
+    for (const Chunk& chunk : collected.chunks) {
         const std::size_t at = static_cast<std::size_t>(chunk.address - base);
         for (std::size_t i = 0; i < chunk.length; ++i) {
             const std::uint8_t value = collected.data[chunk.offset + i];
@@ -553,9 +559,7 @@ RawImage makeRawImage(std::span<const std::uint8_t> file, const ImageOptions& op
             given[at + i] = true;
             bytes[at + i] = value;
         }
-        size = std::max<std::uint64_t>(size, at + chunk.length);
     }
-    bytes.resize(static_cast<std::size_t>(size));
 
     RawImage image;
     image.ok = true;
