@@ -3,7 +3,7 @@
 #
 #   scripts/fuzz.sh                    every target for a fixed number of executions each (CI)
 #   scripts/fuzz.sh TARGET [SECONDS]   a long run: one target (settings, answers,
-#                                      answers_memory, frames) or all of them, SECONDS each
+#                                      answers_memory, frames, images) or all of them, SECONDS each
 #                                      (default 600)
 #
 # A long run runs the targets side by side, as many at a time as there are cores (FUZZ_JOBS
@@ -23,10 +23,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all=(settings answers answers_memory frames)
+all=(settings answers answers_memory frames images)
 # Executions per target in CI, and the largest input each takes.
-declare -A runs=([settings]=50000 [answers]=10000 [answers_memory]=10000 [frames]=12000)
-declare -A maxlen=([settings]=8192 [answers]=1024 [answers_memory]=1024 [frames]=4097)
+declare -A runs=([settings]=50000 [answers]=10000 [answers_memory]=10000 [frames]=12000
+    [images]=50000)
+declare -A maxlen=([settings]=8192 [answers]=1024 [answers_memory]=1024 [frames]=4097
+    [images]=4096)
 # Seeds a target reads besides its own: the two answers targets take the same input.
 declare -A moreSeeds=([answers_memory]=fuzz/corpus/answers)
 
