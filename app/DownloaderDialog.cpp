@@ -26,7 +26,8 @@ int controlOf(SessionButton button) {
 // Closes the image file when the scope is left.
 class OpenImage {
 public:
-    explicit OpenImage(const std::string& path) : handle(os::openImageFile(path)) {}
+    OpenImage(const std::string& path, std::optional<os::ImageWriter>* writer)
+        : handle(os::openImageFile(path, writer)) {}
     ~OpenImage() { close(); }
     OpenImage(const OpenImage&) = delete;
     OpenImage& operator=(const OpenImage&) = delete;
@@ -278,7 +279,25 @@ Outcome DownloaderDialog::loadImage(bool readData) {
         }
         return outcome;
     };
-    OpenImage file(imagePath);
+    // A file still being written is not final: wait a little for its writer to finish (a copy
+    // or a link step that is nearly done), then refuse it, naming the process. The path stays,
+    // so the next check or download takes the finished file.
+    OpenImage file(imagePath, &imageWriter_);
+    for (const auto start = clock_.now();
+         imageWriter_ && clock_.now() - start < kImageWriterWait;) {
+        clock_.sleepFor(kImageWriterPoll);
+        file.handle = os::openImageFile(imagePath, &imageWriter_);
+    }
+    if (imageWriter_) {
+        const std::pair<std::string, std::int64_t> writer{imagePath, imageWriter_->pid};
+        const bool alreadyReported = activationCheck_ && reportedWriter_ == writer;
+        reportedWriter_ = writer;
+        if (!alreadyReported) {
+            message(imageBeingWrittenText(os::writerText(*imageWriter_)));
+        }
+        return Outcome{OutcomeKind::ImageBeingWritten};
+    }
+    reportedWriter_.reset();
     if (file.handle == kInvalidHandle) {
         imagePath.clear();
         return fail(OutcomeKind::ImageMissing);

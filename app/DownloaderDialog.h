@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/DialogWindow.h"
 #include "app/HandlerGate.h"
+#include "app/ImageFile.h"
 #include "app/KeepAliveClock.h"
 #include "app/SettingsStore.h"
 #include "protocol/TargetSession.h"
@@ -15,6 +17,10 @@
 namespace tervan {
 
 inline constexpr int kComPortCount = 10;
+// How long a check or read of the image waits for a process that still writes the file, and
+// how often it looks again meanwhile.
+inline constexpr Clock::Duration kImageWriterWait{2000};
+inline constexpr Clock::Duration kImageWriterPoll{100};
 
 class DownloaderDialog : private SessionSink {
 public:
@@ -56,8 +62,11 @@ public:
     // An image file handed over otherwise than by the chooser (dropped on the window, named
     // on the command line): taken as if chosen with Open.
     void imageFileGiven(const std::string& path);
-    // Reads (readData true) or checks the image file named by imagePath.
+    // Reads (readData true) or checks the image file named by imagePath. A file that a
+    // process still holds open for writing is waited for up to kImageWriterWait, then refused.
     Outcome loadImage(bool readData);
+    // The process that held the image open for writing when loadImage last refused it.
+    const std::optional<os::ImageWriter>& imageWriter() const { return imageWriter_; }
     // Download and Down to RAM: reads the image file, then sends it.
     Outcome downloadImage(std::uint8_t command);
     // Reset and Run RAM: the command, then the disconnected state once it went through.
@@ -88,6 +97,9 @@ private:
         bool operator==(const FileStamp&) const = default;
     };
     std::optional<FileStamp> reportedOversize_;
+    // Likewise the writer last reported for a file: its path and process.
+    std::optional<std::pair<std::string, std::int64_t>> reportedWriter_;
+    std::optional<os::ImageWriter> imageWriter_;
     bool activationCheck_ = false;
 
     KeepAliveClock clock_;  // the session's clock: the one given, kept alive for the window

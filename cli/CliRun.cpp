@@ -247,7 +247,10 @@ int PortLine::checkImage(BoardResult& result) {
     const std::string path = d.imagePath;
     const std::size_t before = window_->messages().size();
     if (const Outcome loaded = d.loadImage(true); !loaded.ok()) {
-        result.reason = imageFileReason(path);
+        result.reason =
+            loaded.kind == OutcomeKind::ImageBeingWritten && d.imageWriter()
+                ? path + " is still being written by " + os::writerText(*d.imageWriter())
+                : imageFileReason(path);
         window_->explain(result.reason);
         failed(result, loaded, false, before);
         return result.exit;

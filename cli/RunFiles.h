@@ -60,7 +60,7 @@ private:
 };
 
 // One board's bytes into the trace, under its port's name.
-class BoardTrace : public LineTrace {
+class BoardTrace final : public LineTrace {
 public:
     BoardTrace(TraceFile& file, std::string port) : file_(file), port_(std::move(port)) {}
     void sent(std::span<const std::uint8_t> bytes) override { file_.record(port_, "out", bytes); }

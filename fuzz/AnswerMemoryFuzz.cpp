@@ -247,6 +247,14 @@ SavedLine serialSaveLine(PlatformHandle) {
     return {};
 }
 void serialRestoreLine(PlatformHandle, const SavedLine&) {}
+// A line in memory has no adapter and so no latency timer to lower.
+AdapterLatency serialLowerLatency(PlatformHandle, const char*) {
+    return {};
+}
+void serialRestoreLatency(PlatformHandle, const AdapterLatency&) {}
+AdapterLatency adapterLatencyOf(const char*) {
+    return {};
+}
 bool serialSetTimeouts(PlatformHandle) {
     return true;
 }
@@ -332,7 +340,10 @@ void pipeDiscard(PlatformHandle) {
 }
 
 // The image file: one file that nothing changes while it is read.
-PlatformHandle openImageFile(const std::string& path) {
+PlatformHandle openImageFile(const std::string& path, std::optional<ImageWriter>* writer) {
+    if (writer != nullptr) {
+        writer->reset();
+    }
     return path == kImagePath ? kImageHandle : kInvalidHandle;
 }
 bool imageFileInfo(PlatformHandle, ImageFileInfo* info) {

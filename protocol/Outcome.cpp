@@ -19,6 +19,7 @@ bool namesFrame(OutcomeKind kind) {
 bool isImageProblem(OutcomeKind kind) {
     switch (kind) {
         case OutcomeKind::ImageMissing:
+        case OutcomeKind::ImageBeingWritten:
         case OutcomeKind::ImageUnreadable:
         case OutcomeKind::ImageOverLimit:
         case OutcomeKind::ImageEmpty:
@@ -79,6 +80,8 @@ std::string_view outcomeName(OutcomeKind kind) {
             return "usb-device-not-openable";
         case OutcomeKind::ImageMissing:
             return "image-missing";
+        case OutcomeKind::ImageBeingWritten:
+            return "image-being-written";
         case OutcomeKind::ImageUnreadable:
             return "image-unreadable";
         case OutcomeKind::ImageOverLimit:

@@ -27,9 +27,10 @@ enum class OutcomeKind {
     TooManyUsbDevices,
     UsbDeviceNotOpenable,
     // The image file and its length.
-    ImageMissing,     // cannot be opened
-    ImageUnreadable,  // opened, but its size or its bytes could not be read
-    ImageOverLimit,   // the file is larger than the largest image there is (256 KiB)
+    ImageMissing,       // cannot be opened
+    ImageBeingWritten,  // a process still holds it open for writing
+    ImageUnreadable,    // opened, but its size or its bytes could not be read
+    ImageOverLimit,     // the file is larger than the largest image there is (256 KiB)
     ImageEmpty,
     ImageTooBig,  // more than the chosen memory takes
     // The front end asked the session to stop (the user ended the program).

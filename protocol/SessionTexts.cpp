@@ -72,6 +72,10 @@ std::string deviceNotOpenableText(std::int32_t deviceNumber, const std::string& 
     return "Can not open device " + std::to_string(deviceNumber) + ", " + path;
 }
 
+std::string imageBeingWrittenText(const std::string& writer) {
+    return "Rom file is still being written by " + writer + "!";
+}
+
 Presentation presentationOf(Sequence sequence, const Outcome& outcome) {
     if (isImageProblem(outcome.kind)) {
         return imagePresentation(outcome);

@@ -24,6 +24,9 @@ std::string countdownText(int seconds);
 std::string returnCodeText(std::uint16_t status);
 std::string addedDeviceText(std::int32_t count);
 std::string deviceNotOpenableText(std::int32_t deviceNumber, const std::string& path);
+// The image file is not read while a process still writes it; `writer` names that process
+// ("process 1234 (ld)").
+std::string imageBeingWrittenText(const std::string& writer);
 
 // The sequences whose endings the window reports, each in its own way.
 enum class Sequence {

@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (the "fuzz" preset: clang, libFuzzer, ASan + UBSan) and runs them.
 #
-#   scripts/fuzz.sh                    settings, answers and frames for a fixed number of
-#                                      executions each (CI)
+#   scripts/fuzz.sh                    every target for a fixed number of executions each (CI)
 #   scripts/fuzz.sh TARGET [SECONDS]   a long run: one target (settings, answers,
-#                                      answers_memory, frames) or all of them, SECONDS each
+#                                      answers_memory, frames, images) or all of them, SECONDS each
 #                                      (default 600)
 #
 # A long run runs the targets side by side, as many at a time as there are cores (FUZZ_JOBS
@@ -17,14 +16,19 @@
 #
 # An input that breaks a target is written to build/fuzz/artifacts/TARGET-crash-...; run it
 # again with build/fuzz/bin/fuzz_TARGET FILE.
+#
+# Every run builds the whole preset (all fuzz targets, and the libraries and programs under
+# the same instrumentation), whichever targets it then runs, so that none of them goes stale
+# unseen.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-ci_targets=(settings answers frames)
-all=(settings answers answers_memory frames)
+all=(settings answers answers_memory frames images)
 # Executions per target in CI, and the largest input each takes.
-declare -A runs=([settings]=50000 [answers]=10000 [frames]=12000)
-declare -A maxlen=([settings]=8192 [answers]=1024 [answers_memory]=1024 [frames]=4097)
+declare -A runs=([settings]=50000 [answers]=10000 [answers_memory]=10000 [frames]=12000
+    [images]=50000)
+declare -A maxlen=([settings]=8192 [answers]=1024 [answers_memory]=1024 [frames]=4097
+    [images]=4096)
 # Seeds a target reads besides its own: the two answers targets take the same input.
 declare -A moreSeeds=([answers_memory]=fuzz/corpus/answers)
 
@@ -33,9 +37,7 @@ seconds=${2:-}
 if [ -n "$target" ] && [ -z "$seconds" ]; then
     seconds=600
 fi
-if [ -z "$target" ]; then
-    targets=("${ci_targets[@]}")
-elif [ "$target" = all ]; then
+if [ -z "$target" ] || [ "$target" = all ]; then
     targets=("${all[@]}")
 elif [[ " ${all[*]} " == *" $target "* ]]; then
     targets=("$target")
@@ -50,11 +52,13 @@ fi
 
 echo "-- fuzz: configure and build"
 cmake --preset fuzz >/dev/null
-build=()
-for t in "${targets[@]}"; do
-    build+=("fuzz_$t")
+cmake --build --preset fuzz
+for t in "${all[@]}"; do
+    if [ ! -x "build/fuzz/bin/fuzz_$t" ]; then
+        echo "fuzz: the build made no fuzz_$t" >&2
+        exit 1
+    fi
 done
-cmake --build --preset fuzz --target "${build[@]}"
 
 out=build/fuzz
 mkdir -p "$out/artifacts" "$out/logs"
@@ -82,9 +86,11 @@ if [ -z "$seconds" ]; then
         log=$out/logs/$t.log
         before=$(find "$out/artifacts" -name "$t-*" | wc -l)
         started=$(date +%s)
+        extra=()
+        [ -n "${moreSeeds[$t]:-}" ] && extra=("${moreSeeds[$t]}")
         if "$out/bin/fuzz_$t" -runs="${runs[$t]}" -seed=1 -max_len="${maxlen[$t]}" -timeout=30 \
             -artifact_prefix="$out/artifacts/$t-" -print_final_stats=1 "$work" "fuzz/corpus/$t" \
-            >"$log" 2>&1; then
+            "${extra[@]}" >"$log" 2>&1; then
             rc=0
         else
             rc=$?

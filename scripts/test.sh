@@ -5,6 +5,10 @@
 # (scripts/valgrind.sh), then the Windows builds with their tests under Wine
 # (scripts/windows-test.sh). The last line adds up every step: "total: N passed, N failed";
 # above it, what failed and what passed only on a second run.
+#
+# Every preset used here is built whole, so that no target goes stale unseen: debug (programs,
+# window, tests, benchmarks), asan (the same without benchmarks), fuzz (every fuzz target,
+# through scripts/fuzz.sh), mingw32 and mingw64 (through scripts/windows-test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -232,8 +232,21 @@ void TargetSimulator::Impl::finishFrame(Clock::time_point now) {
         update([&] { ++counters.programStarts; });
         logLine("\"event\":\"program_started\"");
         phase = Phase::ProgramRunning;
+        if (serial()) {
+            printProgramLines(now);
+        }
     } else if (done.command == kCommandReset) {
         reset(ResetCause::Command, now);
+    }
+}
+
+void TargetSimulator::Impl::printProgramLines(Clock::time_point now) {
+    Clock::time_point due = now;
+    for (const std::string& text : config.printAfterRun) {
+        due += milliseconds(config.printIntervalMs);
+        for (const char c : text + "\r\n") {
+            queueByte(static_cast<std::uint8_t>(c), due, false);
+        }
     }
 }
 

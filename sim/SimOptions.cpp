@@ -1,6 +1,7 @@
 #include "sim/SimOptions.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <climits>
 #include <iterator>
@@ -35,6 +36,54 @@ bool parseForced(const std::string& text, int& frame, std::string& answers) {
         answers.push_back(list[i]);
     }
     return !answers.empty();
+}
+
+// A line for the started program to print, with the escapes \\ \r \n \t \e and \xNN for
+// bytes a shell cannot easily pass.
+bool unescape(const std::string& text, std::string& bytes) {
+    bytes.clear();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            bytes.push_back(text[i]);
+            continue;
+        }
+        if (++i >= text.size()) {
+            return false;
+        }
+        switch (text[i]) {
+            case '\\':
+                bytes.push_back('\\');
+                break;
+            case 'r':
+                bytes.push_back('\r');
+                break;
+            case 'n':
+                bytes.push_back('\n');
+                break;
+            case 't':
+                bytes.push_back('\t');
+                break;
+            case 'e':
+                bytes.push_back('\x1b');
+                break;
+            case 'x': {
+                const std::string_view digits(text.data() + i + 1,
+                                              std::min<std::size_t>(2, text.size() - i - 1));
+                unsigned value = 0;
+                if (digits.size() != 2 || !std::isxdigit(static_cast<unsigned char>(digits[0])) ||
+                    !std::isxdigit(static_cast<unsigned char>(digits[1]))) {
+                    return false;
+                }
+                std::from_chars(digits.data(), digits.data() + 2, value, 16);
+                bytes.push_back(static_cast<char>(value));
+                i += 2;
+                break;
+            }
+            default:
+                return false;
+        }
+    }
+    return true;
 }
 
 // The command line's spellings of the models, in table order: "256|64", "256 or 64".
@@ -130,6 +179,17 @@ constexpr Option kOptions[] = {
      [](Given& g) { return g.number(0, 3600000, g.config().pageWriteDelayMs); }},
     {"--ready-delay", true, [](Given& g) { return g.number(0, 3600000, g.config().readyDelayMs); }},
     {"--baud", true, [](Given& g) { return g.number(0, 100000000, g.config().baudRate); }},
+    {"--print-after-run", true,
+     [](Given& g) {
+         std::string line;
+         if (!unescape(g.value, line)) {
+             return g.bad(" (escapes: \\\\ \\r \\n \\t \\e \\xNN)");
+         }
+         g.config().printAfterRun.push_back(line);
+         return true;
+     }},
+    {"--print-interval", true,
+     [](Given& g) { return g.number(0, 3600000, g.config().printIntervalMs); }},
 };
 
 }  // namespace
@@ -186,7 +246,8 @@ std::string simUsage() {
            "] [--flash-out F] [--ram-out F] [--log F]\n"
            "         [--force FRAME:ANSWERS]... [--noise N] [--no-ready] [--silent-after K]\n"
            "         [--drop-after K] [--answer-delay MS] [--page-delay MS] [--baud N]\n"
-           "         [--ready-delay MS] [--no-reset-on-open]\n"
+           "         [--ready-delay MS] [--no-reset-on-open] [--print-after-run TEXT]...\n"
+           "         [--print-interval MS]\n"
            "\n"
            "A virtual target for TERVAN Downloader: the chip's download loader on a\n"
            "pseudo-terminal (<root>/ports/COMn) or on USB pipe files\n"
@@ -214,6 +275,11 @@ std::string simUsage() {
            "  --baud N              pace both directions at N baud, 10 bits a byte (0: unpaced)\n"
            "  --ready-delay MS      reset to 'X', 50 ms by default\n"
            "  --no-reset-on-open    serial: opening the port is not a reset\n"
+           "  --print-after-run TEXT\n"
+           "                        serial: after a 'G' (Run) the program prints TEXT and\n"
+           "                        CR LF; repeat it for more lines; escapes \\\\ \\r \\n \\t\n"
+           "                        \\e \\xNN\n"
+           "  --print-interval MS   time before each of those lines, 0 by default\n"
            "\n"
            "SIGUSR1 resets the target, SIGUSR2 writes the output files, SIGINT or SIGTERM end "
            "it.\n";

@@ -12,7 +12,8 @@
 // - It then reads frames of the model's fixed length, checks the CRC and answers one byte:
 //   'X' accepted, 'C' bad CRC, 'O' block outside the memory, '?' unknown command. 'W' writes
 //   the page into the flash image, 'M' stores it in RAM, 'G' starts the RAM program (the loader
-//   then stays silent until the next reset), 'R' resets. Over the serial line 'G' and 'R' get no
+//   then stays silent until the next reset, and on the serial line the program writes the
+//   lines of printAfterRun, if any), 'R' resets. Over the serial line 'G' and 'R' get no
 //   answer; over USB they are answered like any other frame.
 // - A frame that stops half-way (no byte for kFrameStallMs) is thrown away so the stream
 //   resynchronises with the next frame.
@@ -72,7 +73,11 @@ struct SimConfig {
     int answerDelayMs = 0;       // extra time before every answer to a frame
     int pageWriteDelayMs = 0;    // time to program one flash page ('W')
     std::uint32_t baudRate = 0;  // 0: unpaced; otherwise 10 bits a byte at this rate
-    std::string flashFile;       // written at stop and by writeOutputs(), when not empty
+    // Serial: what the program started by 'G' writes, each line followed by "\r\n", one every
+    // printIntervalMs after the start (the first after one interval).
+    std::vector<std::string> printAfterRun;
+    int printIntervalMs = 0;
+    std::string flashFile;  // written at stop and by writeOutputs(), when not empty
     std::string ramFile;
     std::string logFile;  // JSON lines: every frame, every byte sent, line events
 };

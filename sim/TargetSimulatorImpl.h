@@ -150,6 +150,8 @@ struct TargetSimulator::Impl {
     void finishFrame(Clock::time_point now);
     void discard(const RxByte& byte);
     void discardPartialFrame();
+    // Serial: the started program's lines, due one interval apart from `now`.
+    void printProgramLines(Clock::time_point now);
 
     // ---- LoaderThread.cpp ----------------------------------------------------------------------
     // A byte for the tool, due at `earliest` or, on a paced line, once the bytes before it are out.

@@ -6,6 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "link/SystemPaths.h"
 
 namespace tervan::os {
 namespace {
@@ -22,9 +28,81 @@ bool lockForReading(int fd) {
     return errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOTSUP || errno == EINVAL;
 }
 
+// The first line of a small file of /proc, or empty.
+std::string firstLine(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// Whether the descriptor /proc/PID/fd/FD was opened for writing: its fdinfo's "flags:" line
+// holds the open flags in octal.
+bool openForWriting(const std::filesystem::path& process, const std::string& fd) {
+    std::ifstream in(process / "fdinfo" / fd);
+    std::string key;
+    while (in >> key) {
+        if (key == "flags:") {
+            std::string octal;
+            in >> octal;
+            const unsigned long flags = std::strtoul(octal.c_str(), nullptr, 8);
+            return (flags & O_ACCMODE) != O_RDONLY;
+        }
+        in.ignore(4096, '\n');
+    }
+    return false;
+}
+
+// A process that has the file `target` open for writing, found among the descriptors of the
+// processes in /proc that this user may look at (their own, or all of them for root).
+std::optional<ImageWriter> writerInProc(const struct stat& target) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    for (fs::directory_iterator process(systemRoot() + "/proc", error), end;
+         !error && process != end; process.increment(error)) {
+        const std::string pid = process->path().filename().string();
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::error_code fdError;
+        for (fs::directory_iterator fd(process->path() / "fd", fdError), fdEnd;
+             !fdError && fd != fdEnd; fd.increment(fdError)) {
+            struct stat open {};
+            if (::stat(fd->path().c_str(), &open) == 0 && open.st_dev == target.st_dev &&
+                open.st_ino == target.st_ino &&
+                openForWriting(process->path(), fd->path().filename().string())) {
+                return ImageWriter{std::strtoll(pid.c_str(), nullptr, 10),
+                                   firstLine(process->path() / "comm")};
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// Whether any process at all, of any user, has the file open for writing: the kernel refuses
+// a read lease while one has. Only the file's owner (or a process with CAP_LEASE) may ask.
+// The lease is given back at once; a writer that opens the file in that moment makes the
+// kernel signal us, so the signal is SIGURG, which is ignored unless a handler is set.
+bool writerSeenByLease(int fd, const struct stat& info) {
+    if (info.st_uid != ::geteuid() && ::geteuid() != 0) {
+        return false;
+    }
+    if (::fcntl(fd, F_SETSIG, SIGURG) != 0) {
+        return false;
+    }
+    if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+        ::fcntl(fd, F_SETLEASE, F_UNLCK);
+        return false;
+    }
+    return errno == EAGAIN;
+}
+
 }  // namespace
 
-PlatformHandle openImageFile(const std::string& path) {
+PlatformHandle openImageFile(const std::string& path, std::optional<ImageWriter>* writer) {
+    if (writer != nullptr) {
+        writer->reset();
+    }
     if (path.empty()) {
         return kInvalidHandle;
     }
@@ -42,6 +120,19 @@ PlatformHandle openImageFile(const std::string& path) {
     // Only a regular file is an image: a FIFO or a device could block or never end.
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || !lockForReading(fd)) {
         ::close(fd);
+        return kInvalidHandle;
+    }
+    // A writer takes no lock: a linker or a copy still filling the file is found by its
+    // descriptor, and the file is not read until it is done.
+    std::optional<ImageWriter> found = writerInProc(info);
+    if (!found && writerSeenByLease(fd, info)) {
+        found = ImageWriter{};
+    }
+    if (found) {
+        ::close(fd);
+        if (writer != nullptr) {
+            *writer = std::move(found);
+        }
         return kInvalidHandle;
     }
     return fd;

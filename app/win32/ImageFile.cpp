@@ -1,5 +1,5 @@
-// The image file on Win32: opened for reading without sharing, measured with GetFileSizeEx,
-// read with ReadFile from its first byte.
+// The image file on Win32: opened for reading, shared only with readers, measured with
+// GetFileSizeEx, read with ReadFile from its first byte.
 #include "app/ImageFile.h"
 
 #include <windows.h>
@@ -10,15 +10,30 @@ namespace tervan::os {
 
 using win32::handleOf;
 
-PlatformHandle openImageFile(const std::string& path) {
+PlatformHandle openImageFile(const std::string& path, std::optional<ImageWriter>* writer) {
+    if (writer != nullptr) {
+        writer->reset();
+    }
     if (path.empty()) {
         return kInvalidHandle;
     }
-    // Share mode 0: the open fails while another program holds the file, and no other program
-    // can open it while it is held here.
-    const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared for reading only: the open fails while another program holds the file open for
+    // writing (or holds it without sharing), and none can open it for writing while it is
+    // held here. Other readers may read along.
+    const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        if (::GetLastError() == ERROR_SHARING_VIOLATION && writer != nullptr) {
+            // Shared for writing as well, the open succeeds when the holder lets others read:
+            // then it was refused because the holder writes. Windows does not say who.
+            const HANDLE probe =
+                ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (probe != INVALID_HANDLE_VALUE) {
+                ::CloseHandle(probe);
+                *writer = ImageWriter{};
+            }
+        }
         return kInvalidHandle;
     }
     // Only a file on disk is an image: a COM port, a pipe or the console could block a read

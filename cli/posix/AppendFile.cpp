@@ -3,12 +3,14 @@
 // to one file from seeing each other half-way.
 #include "cli/AppendFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace tervan::cli {
 namespace {
@@ -32,6 +34,40 @@ std::string kindOf(mode_t mode) {
     return "not a file";
 }
 
+// A pipe this program already writes to (its standard output in a pipeline, `>(...)` of the
+// shell, seen as /dev/stdout or /dev/fd/N) has its reader: writing there never waits for one,
+// and closing it again never ends the reader's input. A named pipe nobody has open does not
+// count.
+bool heldOpenHere(const struct stat& info) {
+    DIR* folder = ::opendir("/proc/self/fd");
+    if (folder == nullptr) {
+        return false;
+    }
+    bool held = false;
+    const int own = ::dirfd(folder);
+    while (const dirent* entry = ::readdir(folder)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        struct stat open {};
+        if (end != entry->d_name && *end == '\0' && fd != own &&
+            ::fstat(static_cast<int>(fd), &open) == 0 && S_ISFIFO(open.st_mode) &&
+            open.st_dev == info.st_dev && open.st_ino == info.st_ino) {
+            held = true;
+            break;
+        }
+    }
+    ::closedir(folder);
+    return held;
+}
+
+// What a path's file is when it is no place for receipts or the trace; empty when it is.
+std::string kindOf(const struct stat& info) {
+    if (S_ISFIFO(info.st_mode) && heldOpenHere(info)) {
+        return {};
+    }
+    return kindOf(info.st_mode);
+}
+
 // Opens without waiting (a pipe or a terminal's carrier could hold an open up forever), then
 // takes only a regular file or a character device, and writes to it blocking as usual.
 int openForWriting(const std::string& path, int flags, mode_t mode, struct stat& info) {
@@ -40,17 +76,17 @@ int openForWriting(const std::string& path, int flags, mode_t mode, struct stat&
         // A pipe no program reads refuses a non-blocking open: say what it is instead.
         const int error = errno;
         struct stat named {};
-        if (::stat(path.c_str(), &named) == 0 && !kindOf(named.st_mode).empty()) {
+        if (::stat(path.c_str(), &named) == 0 && !kindOf(named).empty()) {
             errno = kNotAWritableFile;
         } else {
             errno = error;
         }
         return -1;
     }
-    if (::fstat(fd, &info) != 0 || !kindOf(info.st_mode).empty()) {
+    if (::fstat(fd, &info) != 0 || !kindOf(info).empty()) {
         const int error = errno;
         ::close(fd);
-        errno = kindOf(info.st_mode).empty() ? error : kNotAWritableFile;
+        errno = kindOf(info).empty() ? error : kNotAWritableFile;
         return -1;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -82,7 +118,7 @@ std::string unwritableKind(const std::string& path) {
     if (::stat(path.c_str(), &info) != 0) {
         return {};  // created when missing; any other error shows when it is opened
     }
-    return kindOf(info.st_mode);
+    return kindOf(info);
 }
 
 int appendToFile(const std::string& path, const std::string& text) {

@@ -146,9 +146,10 @@ std::string imageFileReason(const std::string& path) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return path + " is a folder, not an image file";
     }
-    // Share mode 0, as the image is read: the open fails while another program holds the file.
-    const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared for reading only, as the image is read: the open fails while another program
+    // holds the file for writing or without sharing.
+    const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {

@@ -454,6 +454,17 @@ TEST(AppendFileTest, NeverHalfALineNorAWait) {
     int error = 0;
     EXPECT_EQ(createPrivateFile(fifo, error), nullptr);
     EXPECT_EQ(error, kNotAWritableFile);
+    // A pipe this program already writes to has its reader (/dev/stdout in a pipeline).
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const std::string held = "/dev/fd/" + std::to_string(ends[1]);
+    EXPECT_EQ(unwritableKind(held), "");
+    EXPECT_EQ(appendToFile(held, "{}\n"), 0);
+    char got[4] = {};
+    EXPECT_EQ(::read(ends[0], got, sizeof got), 3);
+    EXPECT_STREQ(got, "{}\n");
+    ::close(ends[0]);
+    ::close(ends[1]);
     // The trace holds the image: its owner's alone, also when an older file was open to all.
     const std::string trace = dir.file("trace.txt");
     writeFile(trace, "old lines\n");

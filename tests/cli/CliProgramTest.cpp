@@ -24,6 +24,7 @@
 #include "cli/CliRun.h"
 #include "cli/Sha256.h"
 #include "sim/TargetSimulator.h"
+#include "support/HeldForWriting.h"
 #include "support/TempDir.h"
 
 extern char** environ;
@@ -297,6 +298,25 @@ TEST_F(CliProgramTest, BadUsageAndBadImagesEndBeforeConnecting) {
     // The OS's reason for a missing image follows on a second line.
     const Finished missing = run({dir.file("missing.bin")});
     EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos) << missing.err;
+}
+
+// A file that a process still holds open for writing is not final: the run waits for the
+// writer a little, then refuses before any port is opened, naming the process.
+TEST_F(CliProgramTest, AnImageStillBeingWrittenIsRefusedNamingTheWriter) {
+    auto& t = startTarget([](sim::SimConfig& c) { c.comNumber = 4; });
+    const std::string path = image(100000);
+    tervan::testing::HeldForWriting writer(path);
+    ASSERT_TRUE(writer.holding());
+    const Finished r = run({"--json", "--port", "COM4", path});
+    EXPECT_EQ(r.exit, 2) << r.out << r.err;
+    auto result = JsonLineReader::parse(linesOf(r.out).back());
+    ASSERT_TRUE(result) << r.out;
+    EXPECT_EQ((*result)["code"], "image_being_written");
+    const std::string named =
+        path + " is still being written by process " + std::to_string(writer.pid()) + " (";
+    EXPECT_EQ((*result)["reason"].rfind(named, 0), 0u) << (*result)["reason"];
+    EXPECT_EQ(t.handshakeBytes(), 0);
+    EXPECT_TRUE(t.frames().empty());
 }
 
 TEST_F(CliProgramTest, UnusablePortsExitThreeWithTheReason) {

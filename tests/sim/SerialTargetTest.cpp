@@ -162,6 +162,24 @@ TEST_F(SerialTarget, GoAndResetAreNotAnsweredAndEveryOpenOfThePortIsAReset) {
     EXPECT_EQ(counters.resets, 1 + 3 + 1);  // start, three opens, the 'R' frame
 }
 
+TEST_F(SerialTarget, TheStartedProgramPrintsItsLines) {
+    SimConfig c = config(0);
+    c.printAfterRun = {"hello", "\x1b[2J\x01"};
+    c.printIntervalMs = 10;
+    auto& sim = start(c);
+    SerialClient port(sim.portPath());
+    ASSERT_TRUE(port.connect());
+    ASSERT_TRUE(port.write(makeFrame(0, kCommandRam, 0)));
+    ASSERT_EQ(port.readByte(), kAnswerAccepted);
+    ASSERT_TRUE(port.write(makeFrame(0, kCommandGo, 0)));
+    std::string printed;
+    for (int byte = port.readByte(); byte != kNoByte; byte = port.readByte(300)) {
+        printed.push_back(static_cast<char>(byte));
+    }
+    EXPECT_EQ(printed, "hello\r\n\x1b[2J\x01\r\n");
+    EXPECT_EQ(sim.counters().programStarts, 1);
+}
+
 TEST_F(SerialTarget, SilenceOrAHangUpAfterAFrame) {
     for (const bool drop : {false, true}) {
         SimConfig c = config(0);

@@ -78,9 +78,11 @@ private:
 TEST(SimOptions, ValuesAndMistakes) {
     sim::SimOptions options;
     std::string error;
-    ASSERT_TRUE(parse({"--usb", "--device=dev1", "--model", "64", "--force", "3:C,C,X", "--force",
-                       "7:-Q", "--no-ready", "--baud", "115200", "--no-reset-on-open"},
-                      options, error))
+    ASSERT_TRUE(
+        parse({"--usb", "--device=dev1", "--model", "64", "--force", "3:C,C,X", "--force", "7:-Q",
+               "--no-ready", "--baud", "115200", "--no-reset-on-open", "--print-after-run", "hello",
+               "--print-after-run=\\e[2J\\x07\\\\\\r\\n\\tx\\x7f", "--print-interval", "20"},
+              options, error))
         << error;
     const SimConfig& c = options.config;
     EXPECT_EQ(c.transport, SimConfig::Transport::Usb);
@@ -91,6 +93,8 @@ TEST(SimOptions, ValuesAndMistakes) {
     EXPECT_EQ(c.baudRate, 115200u);
     EXPECT_FALSE(c.resetOnOpen);
     EXPECT_TRUE(c.root.empty());  // the program fills in its own folder
+    EXPECT_EQ(c.printAfterRun, (std::vector<std::string>{"hello", "\x1b[2J\a\\\r\n\tx\x7f"}));
+    EXPECT_EQ(c.printIntervalMs, 20);
 
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"--com"},
                                                 {"--com", "0"},
@@ -101,6 +105,10 @@ TEST(SimOptions, ValuesAndMistakes) {
                                                 {"--force", "3:"},
                                                 {"--noise", "-1"},
                                                 {"--no-ready=1"},
+                                                {"--print-after-run", "a\\"},
+                                                {"--print-after-run", "\\x4"},
+                                                {"--print-after-run", "\\x-1"},
+                                                {"--print-after-run", "\\q"},
                                                 {"--bogus"},
                                                 {"COM1"}}) {
         EXPECT_FALSE(parse(bad, options, error)) << bad[0];

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "app/SettingsFile.h"
 #include "app/SettingsStore.h"
 #include "link/SystemPaths.h"
+#include "support/DrivenClock.h"
 #include "support/RecordingWindow.h"
 #include "support/TempDir.h"
 
@@ -31,8 +33,8 @@ std::string windowsPath(std::string path) {
 // A handle that another program holds on a file, with the given sharing.
 class HeldFile {
 public:
-    HeldFile(const std::string& path, DWORD share)
-        : handle_(::CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+    HeldFile(const std::string& path, DWORD share, DWORD access = GENERIC_READ)
+        : handle_(::CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr)) {}
     ~HeldFile() {
         if (handle_ != INVALID_HANDLE_VALUE) {
@@ -185,14 +187,27 @@ TEST(Win32ImageFile, OpensOnlyFilesOnDiskThatNoOneElseHolds) {
     EXPECT_EQ(os::readImageFile(handle, buffer, 300), 300);
     EXPECT_EQ(os::readImageFile(handle, buffer, 300), 300);  // always from the first byte
     EXPECT_EQ(std::string(buffer, 300), std::string(300, 'z'));
-    // Held here without sharing: no one else gets in meanwhile.
-    EXPECT_FALSE(HeldFile(image, FILE_SHARE_READ | FILE_SHARE_WRITE).held());
+    // Held here shared with readers only: another reader gets in, no writer does.
+    const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    EXPECT_TRUE(HeldFile(image, all).held());
+    EXPECT_FALSE(HeldFile(image, all, GENERIC_WRITE).held());
     os::closeImageFile(handle);
 
     {
-        HeldFile other(image, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-        ASSERT_TRUE(other.held());
-        EXPECT_EQ(os::openImageFile(image), kInvalidHandle);
+        // A program that writes the file keeps it out, and is told apart from one that holds
+        // it without sharing.
+        HeldFile writer(image, all, GENERIC_WRITE);
+        ASSERT_TRUE(writer.held());
+        std::optional<os::ImageWriter> found;
+        EXPECT_EQ(os::openImageFile(image, &found), kInvalidHandle);
+        EXPECT_TRUE(found.has_value());
+    }
+    {
+        HeldFile exclusive(image, 0);
+        ASSERT_TRUE(exclusive.held());
+        std::optional<os::ImageWriter> found;
+        EXPECT_EQ(os::openImageFile(image, &found), kInvalidHandle);
+        EXPECT_FALSE(found.has_value());
     }
     EXPECT_EQ(os::openImageFile(dir.path()), kInvalidHandle);
     EXPECT_EQ(os::openImageFile(dir.file("missing.bin")), kInvalidHandle);
@@ -207,21 +222,32 @@ TEST(Win32ImageFile, AFileHeldByAnotherProgramIsReportedAtTheDownload) {
     const std::string image = dir.file("app.bin");
     writeFile(image, std::string(1024, 'x'));
     SettingsStore settings(dir.file("tervan.ini"));
-    DownloaderDialog d(settings);
+    DrivenClock clock;
+    DownloaderDialog d(settings, clock);
     RecordingWindow window;
     d.setWindow(&window);
     d.initWindow();
 
     d.imagePath = image;
-    HeldFile other(image, FILE_SHARE_READ);
-    ASSERT_TRUE(other.held());
-    // The check clears the path silently.
-    EXPECT_EQ(d.loadImage(false).kind, OutcomeKind::ImageMissing);
-    EXPECT_TRUE(d.imagePath.empty());
-    EXPECT_TRUE(window.boxes.empty());
+    {
+        HeldFile other(image, 0);
+        ASSERT_TRUE(other.held());
+        // The check clears the path silently.
+        EXPECT_EQ(d.loadImage(false).kind, OutcomeKind::ImageMissing);
+        EXPECT_TRUE(d.imagePath.empty());
+        EXPECT_TRUE(window.boxes.empty());
+        d.imagePath = image;
+        EXPECT_EQ(d.loadImage(true).kind, OutcomeKind::ImageMissing);
+        EXPECT_EQ(window.boxes, std::vector<std::string>{"Could not load rom file!"});
+    }
+    // A program still writing it: waited for, then refused by name; the path stays.
     d.imagePath = image;
-    EXPECT_EQ(d.loadImage(true).kind, OutcomeKind::ImageMissing);
-    EXPECT_EQ(window.boxes, std::vector<std::string>{"Could not load rom file!"});
+    HeldFile writer(image, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_WRITE);
+    ASSERT_TRUE(writer.held());
+    EXPECT_EQ(d.loadImage(true).kind, OutcomeKind::ImageBeingWritten);
+    EXPECT_EQ(window.boxes.back(), "Rom file is still being written by another program!");
+    EXPECT_EQ(d.imagePath, image);
+    EXPECT_GE(clock.elapsed(), kImageWriterWait);
 }
 
 // ---- the program's folder ----
