@@ -194,6 +194,28 @@ std::string applyRoot(CliOptions& o, const std::string& root) {
     return root.empty() ? "--root needs a folder" : "";
 }
 
+std::string applyUsbId(CliOptions& o, const std::string& text) {
+    o.usbId = parseUsbId(text);
+    return o.usbId ? ""
+                   : "--usb-id takes the vendor and product ids as lsusb shows them, such as "
+                     "03eb:6124, not '" +
+                         text + "'";
+}
+
+std::string applyUsbSerial(CliOptions& o, const std::string& serial) {
+    o.usbSerial = serial;
+    return serial.empty() ? "--usb-serial needs a serial number" : "";
+}
+
+std::string applyUdevRule(CliOptions& o, const std::string& text) {
+    o.udevRuleId = parseUsbId(text);
+    o.action = CliAction::UdevRule;
+    return o.udevRuleId ? ""
+                        : "--udev-rule takes the vendor and product ids as lsusb shows them, such "
+                          "as 03eb:6124, not '" +
+                              text + "'";
+}
+
 // The COM ports a link in ports/ can make: the ones the window lists.
 constexpr std::int32_t kLinkedComPorts = 10;
 
@@ -218,6 +240,9 @@ constexpr OptionRow kOptions[] = {
     {"--port", "", nullptr, {&CliOptions::interfaceKind, 1, kUsbOrPort}, applyPort},
     {"--device", "", nullptr, {&CliOptions::interfaceKind, 0, kUsbOrPort}, applyDevice},
     {"--all", "", &Pending::all, {&CliOptions::interfaceKind, 0, kUsbOrPort}, nullptr},
+    {"--usb-id", "", nullptr, {&CliOptions::interfaceKind, 0, kUsbOrPort}, applyUsbId},
+    {"--usb-serial", "", nullptr, {&CliOptions::interfaceKind, 0, kUsbOrPort}, applyUsbSerial},
+    {"--udev-rule", "", nullptr, {}, applyUdevRule},
     {"--repeat", "", nullptr, {}, applyRepeat},
     {"--wait", "", nullptr, {}, applyWait},
     {"--receipt", "", nullptr, {}, applyReceipt},
@@ -317,6 +342,10 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         fail("--all and --device exclude each other");
     }
 
+    if (!o.usbSerial.empty() && !o.usbId) {
+        fail("--usb-serial goes with --usb-id");
+    }
+
     if (pending.help) {
         o.action = CliAction::Help;
         return result;  // --help wins over everything else, mistakes included
@@ -326,6 +355,12 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     }
     if (pending.version) {
         o.action = CliAction::Version;
+        return result;
+    }
+    if (o.action == CliAction::UdevRule) {
+        if (!positional.empty()) {
+            fail("--udev-rule takes no image");
+        }
         return result;
     }
     if (o.action == CliAction::Link) {
@@ -379,6 +414,9 @@ std::string usageText(const std::string& program) {
            "  or:  " +
            program +
            " --link COMn DEVICE [--force]\n"
+           "  or:  " +
+           program +
+           " --udev-rule VID:PID\n"
            "\n"
            "Writes the raw image IMAGE (a .bin of at most 256 KiB) into an AT91SAM7S through\n"
            "its download loader: connects (press reset on the target while the countdown\n"
@@ -394,6 +432,12 @@ std::string usageText(const std::string& program) {
            "  --device NAME       with --usb: this USB device; once per device to write\n"
            "                      several at once\n"
            "  --all               with --usb: every USB device of the target's class\n"
+           "  --usb-id VID:PID    Linux: the target on the USB bus by its ids, as lsusb\n"
+           "                      shows them (implies --usb); --device then takes a bus\n"
+           "                      path such as 1-2, and --all every device with the ids\n"
+           "  --usb-serial S      with --usb-id: only the device with this serial number\n"
+           "  --udev-rule VID:PID print the udev rule that lets the person at the seat\n"
+           "                      open the device, for /etc/udev/rules.d\n"
            "  --repeat N          board after board on each port (0: until Ctrl-C)\n"
            "  --wait SECONDS      how long to wait for each board after the first\n"
            "                      (default: no limit)\n"

@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "link/UsbTarget.h"
+
 namespace tervan::cli {
 
-enum class CliAction { Download, ListPorts, Link, Help, Version };
+enum class CliAction { Download, ListPorts, Link, UdevRule, Help, Version };
 enum class FollowUp { None, Reset, Run };
 enum class OutputStyle { Auto, Json };
 
@@ -44,8 +46,13 @@ struct CliOptions {
     bool allUsbDevices = false;           // --all: every device of the target's class
     int repeat = 1;                       // boards one after another per port; 0 until Ctrl-C
     std::optional<int> waitSeconds;       // the wait for each board after the first
-    std::string receiptPath;              // empty: no receipts
-    std::string tracePath;                // empty: no trace
+    // --usb-id VID:PID, --usb-serial S: the target on the USB bus itself (Linux); when left
+    // out, the stored setting, and without one the target's pipe folders.
+    std::optional<UsbId> usbId;
+    std::string usbSerial;
+    std::optional<UsbId> udevRuleId;  // --udev-rule VID:PID
+    std::string receiptPath;          // empty: no receipts
+    std::string tracePath;            // empty: no trace
 };
 
 struct ParsedCommandLine {

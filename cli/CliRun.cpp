@@ -13,6 +13,7 @@
 
 #include "app/DownloaderDialog.h"
 #include "app/SettingsStore.h"
+#include "app/UsbSetting.h"
 #include "cli/AppendFile.h"
 #include "cli/CliOptions.h"
 #include "cli/CliWindow.h"
@@ -25,10 +26,12 @@
 #include "cli/Sha256.h"
 #include "cli/SystemPorts.h"
 #include "cli/Terminal.h"
+#include "cli/UsbBus.h"
 #include "link/PortFault.h"
 #include "link/SerialPort.h"
 #include "link/SystemPaths.h"
 #include "link/UsbPipeLink.h"
+#include "link/UsbTarget.h"
 
 #ifndef TERVAN_VERSION
 #define TERVAN_VERSION "unknown"
@@ -334,6 +337,11 @@ bool PortLine::connect(BoardResult& result) {
     const std::size_t before = window_->messages().size();
     const Outcome connected = session.connectTarget();
     if (connected.ok()) {
+        if (session.interfaceKind == 0 && shared_.receipts) {
+            // The device on the bus goes into the receipts as a serial adapter does.
+            const UsbDeviceIds ids = usbDeviceIdsOf(session.usbDevice.path);
+            adapter_ = {ids.ids, ids.serial};
+        }
         if (session.interfaceKind != 0) {
             // Said once per port: a board after the first finds the timer as the first left it.
             window_->explain(latencyNote(session.serialLink.latency), "notice");
@@ -344,6 +352,8 @@ bool PortLine::connect(BoardResult& result) {
         reportStatusIfSilent(before);
         if (session.interfaceKind != 0) {
             result.reason = serialPortReason(session.comPortPath);
+        } else if (const auto target = usbTarget()) {
+            result.reason = usbBusReason(*target, port_.usbDevice, connected);
         } else {
             result.reason = usbDeviceReason(session.foundDeviceCount);
         }
@@ -577,7 +587,9 @@ int Run::usageFailure(const std::string& text) {
 }
 
 int Run::noUsbDevice() {
-    const std::string reason = usbDeviceReason(0);
+    const auto target = usbTarget();
+    const std::string reason =
+        target ? usbBusReason(*target, {}, {OutcomeKind::NoUsbDevice}) : usbDeviceReason(0);
     std::fprintf(err_, "%s: --all found no USB device of the target's class\n", kProgram);
     if (!reason.empty()) {
         std::fprintf(err_, "  %s\n", terminalText(reason).c_str());
@@ -961,6 +973,16 @@ int runCommandLine(const std::vector<std::string>& arguments, std::FILE* out, st
     }
     if (options.action == CliAction::Link) {
         return runPortLink(options, out, err);
+    }
+    if (options.action == CliAction::UdevRule) {
+        std::fputs(udevRuleFileText(*options.udevRuleId).c_str(), out);
+        return kExitDone;
+    }
+    // The target on the USB bus: named on the command line, or else in the settings.
+    if (options.usbId) {
+        setUsbTarget(UsbTarget{*options.usbId, options.usbSerial});
+    } else {
+        setUsbTarget(storedUsbTarget(SettingsStore(defaultSettingsPath())));
     }
     Run run(options, out, err);
     return run.download();

@@ -5,6 +5,7 @@
 
 #include "cli/JsonText.h"
 #include "cli/OsReasons.h"
+#include "cli/UsbBus.h"
 #include "link/SerialLink.h"
 #include "link/SerialPort.h"
 #include "link/SystemPaths.h"
@@ -91,6 +92,7 @@ PortListing collectPortListing() {
         listing.devices.push_back({device, comNamesOf(device.path, listing.comPorts)});
     }
     enumerateUsbDevices(listing.usbDevices);
+    listing.busDevices = os::listUsbBulkDevices();
     listing.texts = portListTexts(deviceRoot(), devices);
     return listing;
 }
@@ -140,6 +142,10 @@ void writePortListText(std::FILE* out, const PortListing& listing) {
         std::fprintf(out, "  %s\n", terminalText(path).c_str());
     }
 
+    if (os::usbBusListed()) {
+        writeUsbBusListText(out, listing.busDevices);
+    }
+
     if (!texts.advice.empty()) {
         std::fprintf(out, "%s\n", terminalText(texts.advice).c_str());
     }
@@ -176,6 +182,9 @@ void writePortListJson(std::FILE* out, const PortListing& listing) {
     }
     for (const auto& path : listing.usbDevices) {
         line(JsonObject().text("event", "usb").text("path", path));
+    }
+    for (const JsonObject& event : usbBusListEvents(listing.busDevices)) {
+        line(event);
     }
     line(JsonObject().text("event", "result").boolean("ok", true).number("exit", std::int64_t{0}));
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "link/UsbBulk.h"
+
 #include "cli/SystemPorts.h"
 
 namespace tervan::cli {
@@ -30,8 +32,9 @@ struct ListedDevice {
 struct PortListing {
     std::vector<ComPortState> comPorts;
     std::vector<ListedDevice> devices;
-    std::vector<std::string> usbDevices;  // device paths of the target's class
-    PortListTexts texts;                  // the headings and the closing hint
+    std::vector<std::string> usbDevices;        // device paths of the target's class
+    std::vector<os::UsbBulkDevice> busDevices;  // devices on the bus that could be the target
+    PortListTexts texts;                        // the headings and the closing hint
 };
 
 // Probes COM1 ... COM10 and asks the system for its serial and USB devices.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "link/PipeFile.h"
+#include "link/UsbTarget.h"
 
 namespace tervan {
 
@@ -42,6 +43,9 @@ LinkStatus UsbPipeLink::open(const char* devicePath) {
     if (pathLength + kPipeSuffixLength > kDevicePathSize - 1) {
         return statusOf(ENAMETOOLONG);
     }
+    if (const std::string busPath = busPathOf(devicePath); !busPath.empty()) {
+        return openOnBus(busPath);
+    }
     const std::string readName = std::string(devicePath) + kReadPipeName;
     const std::string writeName = std::string(devicePath) + kWritePipeName;
 
@@ -59,7 +63,25 @@ LinkStatus UsbPipeLink::open(const char* devicePath) {
     return statusOf(error);
 }
 
+LinkStatus UsbPipeLink::openOnBus(const std::string& busPath) {
+    const std::optional<UsbTarget> target = usbTarget();
+    int error = 0;
+    bulk_ = os::openUsbBulk(busPath, target ? &*target : nullptr, &error);
+    if (!bulk_) {
+        return statusOf(error);
+    }
+    readPipe = bulk_->inEndpoint();
+    writePipe = bulk_->outEndpoint();
+    return LINK_OK;
+}
+
 LinkStatus UsbPipeLink::close() {
+    if (bulk_) {
+        bulk_.reset();  // releases the interface; the handles are endpoint addresses
+        readPipe = kInvalidHandle;
+        writePipe = kInvalidHandle;
+        return LINK_OK;
+    }
     if (readPipe != kInvalidHandle) {
         os::pipeClose(readPipe);
     }
@@ -83,7 +105,9 @@ LinkResult UsbPipeLink::read(void* buffer, std::uint32_t length) {
     // At most five platform reads; one that brings nothing uses up a try like any other.
     for (int tries = 5; tries > 0; --tries) {
         const std::uint32_t wanted = length - result.count;
-        const LinkResult step = os::pipeRead(readPipe, bytes + result.count, wanted, clock_);
+        const LinkResult step = bulk_
+                                    ? bulk_->read(bytes + result.count, wanted)
+                                    : os::pipeRead(readPipe, bytes + result.count, wanted, clock_);
         result.count += step.count < wanted ? step.count : wanted;
         if (step.failed()) {
             result.error = step.error;
@@ -98,7 +122,9 @@ LinkResult UsbPipeLink::read(void* buffer, std::uint32_t length) {
 }
 
 void UsbPipeLink::discardPending() {
-    if (readPipe != kInvalidHandle) {
+    if (bulk_) {
+        bulk_->discard();
+    } else if (readPipe != kInvalidHandle) {
         os::pipeDiscard(readPipe);
     }
 }
@@ -111,7 +137,7 @@ LinkResult UsbPipeLink::write(const void* buffer, std::uint32_t length) {
         return {0, kErrorBadArgument};  // a length of 0 is not refused
     }
     // One platform write, no retry: a short write shows only in the count.
-    return os::pipeWrite(writePipe, buffer, length, clock_);
+    return bulk_ ? bulk_->write(buffer, length) : os::pipeWrite(writePipe, buffer, length, clock_);
 }
 
 }  // namespace tervan

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "link/Handle.h"
 #include "link/LinkResult.h"
 #include "link/LinkStatus.h"
+#include "link/UsbBulk.h"
 
 namespace tervan {
 
@@ -31,6 +33,9 @@ public:
     // LINK_OK when both pipes are open; otherwise a non-zero status with both handles invalid.
     // Handles still held from an earlier open are closed first. A device path longer than
     // kDevicePathSize - 8 characters (so that a pipe name would not fit) is refused, not cut.
+    // A device on the bus ("usb:<bus path>", see link/UsbTarget.h) is opened through its bulk
+    // endpoints instead: the OUT endpoint stands for the write pipe, the IN endpoint for the
+    // read pipe, and the two handles hold the endpoints' addresses.
     LinkStatus open(const char* devicePath);
     LinkStatus close();  // always LINK_OK
     // Fills exactly `length` bytes in at most five platform reads, or fails: kErrorNotOpen
@@ -49,7 +54,10 @@ public:
     PlatformHandle writePipe = kInvalidHandle;
 
 private:
+    LinkStatus openOnBus(const std::string& busPath);
+
     Clock& clock_;
+    std::unique_ptr<os::UsbBulkChannel> bulk_;  // a device on the bus, while it is open
 };
 
 // The one device the window works with.

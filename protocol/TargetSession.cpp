@@ -46,7 +46,8 @@ bool isUsbDeviceNamed(const std::string& path, const std::string& name) {
     if (path == name) {
         return true;
     }
-    const auto slash = path.find_last_of("/\\");
+    // "usb:1-2" (a device on the bus) is named by its bus path as well.
+    const auto slash = path.find_last_of("/\\:");
     return slash != std::string::npos && path.compare(slash + 1, std::string::npos, name) == 0;
 }
 

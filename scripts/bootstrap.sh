@@ -20,6 +20,8 @@ packages=(
     # 64-bit programs, wine32 (of the i386 architecture, added below) the 32-bit ones.
     mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest
     wine wine64 fonts-wine
+    # The USB link on Linux, and its tests against an emulated device (tests/usb).
+    libusb-1.0-0-dev umockdev libumockdev-dev
     "$@"
 )
 # wine32 only where the kernel runs 32-bit programs: elsewhere it cannot start, and Debian's

@@ -3,8 +3,10 @@
 //
 //   efficiency  a 256 KiB flash download with the target paced at 115200 baud, against the
 //               time the bytes alone need on the line (with and without a page-write delay)
-//   host        the same download unpaced over a pseudo-terminal and over the USB pipes:
-//               time per frame for the whole tool
+//   host        the same download unpaced over a pseudo-terminal, over the USB pipes and over
+//               the USB link on the bus (libusb, to the target on an emulated bus, measured
+//               in a copy of this program run beneath umockdev's preload): time per frame for
+//               the whole tool
 //   reaction    from the loader's 'X' to the tool's 'H', over 100 connects
 //   startup     tervan-cli --help: wall time and peak memory
 //
@@ -33,7 +35,11 @@
 #include "app/DownloaderDialog.h"
 #include "cli/CliWindow.h"
 #include "link/SystemPaths.h"
+#include "link/UsbTarget.h"
 #include "sim/TargetSimulator.h"
+#ifdef TERVAN_HAVE_USB_BUS
+#include "sim/UsbBus.h"
+#endif
 
 extern char** environ;
 
@@ -282,8 +288,11 @@ void lineEfficiency(int pageDelayMs) {
 
 // ---- 2. host cost per frame -------------------------------------------------------------
 
-void hostCost(bool usb, cli::RenderMode mode) {
+enum class HostLink { Serial, Pipes, Bus };
+
+void hostCost(HostLink link, cli::RenderMode mode) {
     Scratch scratch;
+    const bool usb = link != HostLink::Serial;
     const std::string image = writeImage(scratch.path, kImageSize);
     auto target = makeTarget(scratch.path, [usb](sim::SimConfig& c) {
         c.transport = usb ? sim::SimConfig::Transport::Usb : sim::SimConfig::Transport::Serial;
@@ -292,6 +301,20 @@ void hostCost(bool usb, cli::RenderMode mode) {
     if (!target) {
         return;
     }
+#ifdef TERVAN_HAVE_USB_BUS
+    // The same loader as a device on the emulated bus, reached through libusb.
+    std::unique_ptr<sim::EmulatedUsbBus> bus;
+    if (link == HostLink::Bus) {
+        bus = std::make_unique<sim::EmulatedUsbBus>();
+        sim::EmulatedUsbDevice device;
+        device.pipeFolder = target->devicePath();
+        if (!bus->active() || bus->add(device) < 0) {
+            std::printf("host: no emulated USB bus (%s)\n", bus->reason().c_str());
+            return;
+        }
+        setUsbTarget(UsbTarget{device.id, {}});
+    }
+#endif
     Tool tool(scratch.path, mode);
     tool.choose(usb, image);
     if (!tool.connect()) {
@@ -332,7 +355,9 @@ void hostCost(bool usb, cli::RenderMode mode) {
         }
     }
     const double frameCount = static_cast<double>(frames.size());
-    const char* transport = usb ? "USB pipes" : "pseudo-terminal";
+    const char* transport = link == HostLink::Bus     ? "USB bus (libusb, emulated device)"
+                            : link == HostLink::Pipes ? "USB pipes"
+                                                      : "pseudo-terminal";
     const char* output = mode == cli::RenderMode::Json ? "JSON lines" : "quiet";
     const double cpuMedian = percentile(cpuPerFrame, 0.5);
     std::printf(
@@ -347,7 +372,40 @@ void hostCost(bool usb, cli::RenderMode mode) {
     addSummary(std::string("| host per frame, ") + transport + ", " + output + " | " +
                format("tool CPU median %.1f us (mean %.1f); round trip median %.1f us", cpuMedian,
                       cpu / frameCount * 1e6, percentile(roundTrips, 0.5)) +
-               " | " + (cpuMedian < 50 ? "met (< 50 us)" : "MISSED (>= 50 us)") + " |");
+               " | " +
+               (link == HostLink::Bus
+                    ? "no target: every usbfs call crosses umockdev's socket to the emulated device"
+                    : (cpuMedian < 50 ? "met (< 50 us)" : "MISSED (>= 50 us)")) +
+               " |");
+    setUsbTarget(std::nullopt);
+    std::fflush(stdout);
+}
+
+// The rows of the USB link on the bus come from a copy of this program run beneath umockdev's
+// preload (kUsbBusRows), so that the preload weighs on no other figure: its lines are shown
+// and its summary rows taken over.
+constexpr const char* kUsbBusRows = "--usb-bus-rows";
+
+void hostCostOnBus() {
+    const std::string command = "'" + executablePath() + "' " + kUsbBusRows;
+    std::FILE* child = ::popen(command.c_str(), "r");
+    if (child == nullptr) {
+        std::printf("host: cannot run %s\n", command.c_str());
+        return;
+    }
+    char line[1024];
+    while (std::fgets(line, sizeof line, child) != nullptr) {
+        std::string text(line);
+        if (!text.empty() && text.back() == '\n') {
+            text.pop_back();
+        }
+        if (text.rfind("| ", 0) == 0) {
+            addSummary(text);
+        } else {
+            std::printf("%s\n", text.c_str());
+        }
+    }
+    ::pclose(child);
     std::fflush(stdout);
 }
 
@@ -482,6 +540,20 @@ std::string cpuModel() {
 
 int main(int argc, char** argv) {
     std::vector<std::string> chosen(argv + 1, argv + argc);
+    if (chosen.size() == 1 && chosen.front() == kUsbBusRows) {
+#ifdef TERVAN_HAVE_USB_BUS
+        sim::runBeneathUsbPreload(argv);
+        ::prctl(PR_SET_TIMERSLACK, 1UL);
+        hostCost(HostLink::Bus, cli::RenderMode::Quiet);
+        hostCost(HostLink::Bus, cli::RenderMode::Json);
+        for (const auto& row : summary) {
+            std::printf("%s\n", row.c_str());
+        }
+#else
+        std::printf("host: USB bus: built without umockdev, no emulated bus\n");
+#endif
+        return 0;
+    }
     const auto wanted = [&chosen](const char* name) {
         return chosen.empty() || std::find(chosen.begin(), chosen.end(), name) != chosen.end();
     };
@@ -513,10 +585,11 @@ int main(int argc, char** argv) {
         lineEfficiency(6);
     }
     if (wanted("host")) {
-        hostCost(false, cli::RenderMode::Quiet);
-        hostCost(true, cli::RenderMode::Quiet);
-        hostCost(false, cli::RenderMode::Json);
-        hostCost(true, cli::RenderMode::Json);
+        hostCost(HostLink::Serial, cli::RenderMode::Quiet);
+        hostCost(HostLink::Pipes, cli::RenderMode::Quiet);
+        hostCost(HostLink::Serial, cli::RenderMode::Json);
+        hostCost(HostLink::Pipes, cli::RenderMode::Json);
+        hostCostOnBus();
     }
     if (wanted("reaction")) {
         reaction(100);

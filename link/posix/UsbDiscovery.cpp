@@ -1,5 +1,7 @@
 // Device discovery on POSIX: each device interface of the target's class is a folder
-// usb/{class}/<device>/ below deviceRoot(), holding the pipe files PIPE00 and PIPE01.
+// usb/{class}/<device>/ below deviceRoot(), holding the pipe files PIPE00 and PIPE01. Once the
+// user has named the target's USB ids, the devices on the bus with those ids are listed
+// instead, as "usb:<bus path>".
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -8,7 +10,9 @@
 #include <vector>
 
 #include "link/SystemPaths.h"
+#include "link/UsbBulk.h"
 #include "link/UsbPipeLink.h"
+#include "link/UsbTarget.h"
 #include "link/posix/UsbFolders.h"
 
 namespace tervan {
@@ -17,8 +21,27 @@ std::string usbClassFolder(const std::string& root) {
     return root + "/usb/" + kUsbInterfaceClass;
 }
 
+namespace {
+
+int enumerateBusDevices(const UsbTarget& target, UsbDevicePaths& pathsOut) {
+    for (const os::UsbBulkDevice& device : os::listUsbBulkDevices()) {
+        if (pathsOut.size() == kMaxUsbDevices) {
+            break;
+        }
+        if (device.id == target.id && (target.serial.empty() || device.serial == target.serial)) {
+            pathsOut.push_back(usbBusDevicePath(device.busPath));
+        }
+    }
+    return static_cast<int>(pathsOut.size());
+}
+
+}  // namespace
+
 int enumerateUsbDevices(UsbDevicePaths& pathsOut) {
     pathsOut.clear();
+    if (const std::optional<UsbTarget> target = usbTarget()) {
+        return enumerateBusDevices(*target, pathsOut);
+    }
     const std::string classFolder = usbClassFolder(deviceRoot());
     DIR* folder = ::opendir(classFolder.c_str());
     if (folder == nullptr) {

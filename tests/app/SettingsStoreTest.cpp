@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/SettingsStore.h"
+#include "app/UsbSetting.h"
 #include "support/TempDir.h"
 
 using namespace tervan;
@@ -253,4 +254,17 @@ TEST(SettingsFolderTest, BesideTheProgramUnlessInstalledForTheSystem) {
     ::waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a locked folder, 2: a settings file beside";
+}
+
+// usbid names the target on the USB bus by its ids, usbserial narrows it to one board; an id
+// that is no id leaves the USB choice on the pipe folders.
+TEST_F(SettingsStoreTest, UsbIdAndSerialNameTheTargetOnTheBus) {
+    EXPECT_FALSE(storedUsbTarget(store));
+    writeFile(store.settingsPath, "[setup]\ninterface=0\nusbid=03EB:6124\nusbserial=A7\n");
+    const auto target = storedUsbTarget(store);
+    ASSERT_TRUE(target);
+    EXPECT_EQ(target->id, (UsbId{0x03eb, 0x6124}));
+    EXPECT_EQ(target->serial, "A7");
+    writeFile(store.settingsPath, "[setup]\nusbid=atmel\n");
+    EXPECT_FALSE(storedUsbTarget(store));
 }

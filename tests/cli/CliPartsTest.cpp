@@ -21,6 +21,7 @@
 #include "cli/OsReasons.h"
 #include "cli/PortList.h"
 #include "cli/Sha256.h"
+#include "cli/UsbBus.h"
 #include "support/TempDir.h"
 
 using namespace tervan;
@@ -64,6 +65,17 @@ TEST(CliOptionsTest, PortsModelsAndFollowUps) {
     EXPECT_EQ(parsed.options.repeat, 0);
     EXPECT_EQ(parsed.options.waitSeconds, 30);
 
+    // The target on the USB bus: its ids in lsusb's spelling (any case, 0x allowed), USB
+    // implied; --udev-rule is an action of its own.
+    parsed = parseCommandLine({"--usb-id", "0x03EB:6124", "--usb-serial", "S1", "a.bin"});
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_EQ(parsed.options.usbId, (UsbId{0x03eb, 0x6124}));
+    EXPECT_EQ(parsed.options.usbSerial, "S1");
+    EXPECT_EQ(parsed.options.interfaceKind, 0);
+    parsed = parseCommandLine({"--udev-rule", "1d6b:0104"});
+    EXPECT_EQ(parsed.options.action, CliAction::UdevRule);
+    EXPECT_EQ(parsed.options.udevRuleId, (UsbId{0x1d6b, 0x0104}));
+
     // --model takes every chip a model's window name lists.
     for (const auto& [spelling, model] : {std::pair{"256", 0}, {"128", 0}, {"64", 1}, {"32", 1}}) {
         EXPECT_EQ(parseCommandLine({"--model", spelling, "a.bin"}).options.targetModel, model);
@@ -94,6 +106,16 @@ TEST(CliOptionsTest, MistakesAndTheirErrors) {
         {{"--device", "t0", "--port", "COM1", "a.bin"}, "--usb and --port exclude each other"},
         {{"--usb", "--all", "--device", "t0", "a.bin"}, "--all and --device exclude each other"},
         {{"--wait", "0", "a.bin"}, "--wait takes a number of seconds from 1, not '0'"},
+        {{"--usb-id", "3eb-6124", "a.bin"},
+         "--usb-id takes the vendor and product ids as lsusb shows them, such as 03eb:6124, not "
+         "'3eb-6124'"},
+        {{"--usb-id", "12345:1", "a.bin"},
+         "--usb-id takes the vendor and product ids as lsusb shows them, such as 03eb:6124, not "
+         "'12345:1'"},
+        {{"--usb-serial", "S1", "a.bin"}, "--usb-serial goes with --usb-id"},
+        {{"--usb-id", "03eb:6124", "--port", "COM1", "a.bin"},
+         "--usb and --port exclude each other"},
+        {{"--udev-rule", "03eb:6124", "a.bin"}, "--udev-rule takes no image"},
         {{"--repeat", "2x", "a.bin"},
          "--repeat takes a number of boards (0: until Ctrl-C), not '2x'"},
     };
@@ -268,6 +290,9 @@ TEST(OsReasonsTest, PermissionDeniedNamesTheDevicesGroup) {
 
 // One listing, written as text and as JSON lines.
 TEST(PortListTest, TextAndJsonFromOneListing) {
+    const std::string kBusHeading =
+        "USB devices on the bus that could be the target (a vendor-specific interface with one "
+        "bulk IN and one bulk OUT endpoint):\n";
     PortListing listing;
     listing.comPorts = {
         {"COM1", "/r/ports/COM1", "/dev/pts/3", 0, "free", "", ""},
@@ -279,6 +304,16 @@ TEST(PortListTest, TextAndJsonFromOneListing) {
     bare.path = "/dev/ttyACM0";
     listing.devices = {{ftdi, {"COM1"}}, {bare, {}}};
     listing.usbDevices = {"/r/usb/dev0"};
+    os::UsbBulkDevice board;
+    board.id = {0x03eb, 0x6124};
+    board.manufacturer = "Maker";
+    board.product = "Loader";
+    board.serial = "S9";
+    board.busPath = "3-1.4";
+    board.node = "/dev/bus/usb/003/012";
+    board.accessError = EACCES;
+    board.kernelDriver = "usbfs";
+    listing.busDevices = {board};
     listing.texts = {"COM ports:", "none", "USB devices:", "Hint."};
     const auto render = [&listing](void (*write)(std::FILE*, const PortListing&)) {
         char* buffer = nullptr;
@@ -304,7 +339,10 @@ TEST(PortListTest, TextAndJsonFromOneListing) {
                   latencyAdvice(16) +
                   "\n"
                   "USB devices:\n"
-                  "  /r/usb/dev0\n"
+                  "  /r/usb/dev0\n" +
+                  kBusHeading +
+                  "  3-1.4  03eb:6124  Maker Loader  serial S9  /dev/bus/usb/003/012  Permission "
+                  "denied (tervan-cli --udev-rule 03eb:6124)  driver usbfs\n"
                   "Hint.\n");
     EXPECT_EQ(
         render(writePortListJson),
@@ -313,6 +351,7 @@ TEST(PortListTest, TextAndJsonFromOneListing) {
 {"event":"device","path":"/dev/ttyUSB0","vendor":"0403","product":"6001","manufacturer":"FTDI","name":"FT232R","serial":"A1","driver":"ftdi_sio","latency_timer":16,"by_id":["/dev/serial/by-id/usb-FTDI-if00"],"com":["COM1"]}
 {"event":"device","path":"/dev/ttyACM0","vendor":"","product":"","manufacturer":"","name":"","serial":"","driver":"","by_id":[],"com":[]}
 {"event":"usb","path":"/r/usb/dev0"}
+{"event":"usb_device","bus_path":"3-1.4","vendor":"03eb","product":"6124","manufacturer":"Maker","name":"Loader","serial":"S9","node":"/dev/bus/usb/003/012","may_open":false,"driver":"usbfs"}
 {"event":"result","ok":true,"exit":0}
 )");
 
@@ -320,7 +359,8 @@ TEST(PortListTest, TextAndJsonFromOneListing) {
     listing = {};
     listing.texts = {"COM ports:", "none (no devices)", "USB devices:", ""};
     EXPECT_EQ(render(writePortListText),
-              "COM ports:\nSerial devices:\n  none (no devices)\nUSB devices:\n  none\n");
+              "COM ports:\nSerial devices:\n  none (no devices)\nUSB devices:\n  none\n" +
+                  kBusHeading + "  none\n");
     EXPECT_EQ(render(writePortListJson), "{\"event\":\"result\",\"ok\":true,\"exit\":0}\n");
 }
 
@@ -363,6 +403,34 @@ TEST(AppendFileTest, LinesFromManyThreadsArriveWhole) {
     EXPECT_EQ(count, kThreads * kLines);
     // A file in a folder that does not exist cannot be appended to.
     EXPECT_NE(appendToFile(dir.file("no-such-folder/r.jsonl"), ""), 0);
+}
+
+// What the user is told about a device on the bus that would not open: the seat's udev rule
+// for a denied device, the program or driver that keeps a busy one.
+TEST(UsbBusTest, OpenAdviceNamesTheRuleTheHolderOrTheDriver) {
+    os::UsbBulkDevice device;
+    device.id = {0x03eb, 0x6124};
+    device.busPath = "1-4.2";
+    device.node = "/dev/bus/usb/001/007";
+    const std::string rule =
+        "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"03eb\", ATTR{idProduct}==\"6124\", "
+        "TAG+=\"uaccess\"";
+    EXPECT_EQ(udevRuleText(device.id), rule);
+    EXPECT_NE(udevRuleFileText(device.id).find(rule + "\n"), std::string::npos);
+
+    const std::string denied = usbOpenAdvice(EACCES, device, {});
+    EXPECT_EQ(denied.rfind("permission denied on /dev/bus/usb/001/007: ", 0), 0u) << denied;
+    EXPECT_NE(denied.find(rule), std::string::npos);
+    EXPECT_NE(denied.find("/etc/udev/rules.d/70-tervan.rules"), std::string::npos);
+    EXPECT_NE(denied.find("udevadm control --reload-rules"), std::string::npos);
+
+    EXPECT_EQ(usbOpenAdvice(EBUSY, device, {"process 42 (flasher)"}),
+              "the device 1-4.2 is busy: process 42 (flasher) holds /dev/bus/usb/001/007 open; "
+              "end it and connect again");
+    device.kernelDriver = "cdc_acm";
+    EXPECT_EQ(usbOpenAdvice(EBUSY, device, {}),
+              "the kernel driver cdc_acm is bound to interface 1-4.2:1.0 and did not let go of "
+              "it; unbind it with: echo 1-4.2:1.0 | sudo tee /sys/bus/usb/drivers/cdc_acm/unbind");
 }
 
 TEST(AppendFileTest, NeverHalfALineNorAWait) {
