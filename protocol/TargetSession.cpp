@@ -100,6 +100,13 @@ void TargetSession::showDisconnected() {
     sink_.enableButton(SessionButton::RunRam, false);
 }
 
+void TargetSession::showWaiting(bool endless, int seconds) {
+    SessionProgress waiting;
+    waiting.secondsLeft = endless ? 0 : seconds;
+    sink_.progressed(waiting);
+    setStatus(endless ? std::string(kWaitingForTargetText) : countdownText(seconds));
+}
+
 Outcome TargetSession::connectTarget() {
     WaitCursor busy(sink_);
     const Outcome outcome = interfaceKind != 0 ? connectSerial() : connectUsb();
@@ -123,7 +130,7 @@ Outcome TargetSession::connectSerial() {
             serialLink.close();
             return {OutcomeKind::Stopped};
         }
-        setStatus(endless ? std::string(kWaitingForTargetText) : countdownText(seconds));
+        showWaiting(endless, seconds);
         if (!serialLink.isOpen()) {
             serialLink.close();
             if (!serialLink.open(comPortPath.c_str(), kSerialBaudRate)) {
@@ -163,7 +170,7 @@ Outcome TargetSession::connectUsb() {
             detachUsbDevice();
             return {OutcomeKind::Stopped};
         }
-        setStatus(endless ? std::string(kWaitingForTargetText) : countdownText(seconds));
+        showWaiting(endless, seconds);
         last = attachUsbDevice();
         // A recorded device is read even when its pipes would not open: the failed read
         // forgets it, so that the next pass looks for it afresh.
@@ -238,35 +245,65 @@ Outcome TargetSession::downloadImage(std::uint8_t command) {
     }
 
     lastTransfer = TransferRecord{};
+    lastTransfer.begun = true;
+    lastTransfer.imageLength = imageLength;
+    lastTransfer.paddedLength = (imageLength + pageSize - 1) / pageSize * pageSize;
+    lastTransfer.started = clock_.now();
+    lastTransfer.ended = lastTransfer.started;
+    const auto range = static_cast<std::uint16_t>(imageLength / pageSize);
     statusText = kDownloadingText;
-    sink_.progressRange(static_cast<std::uint16_t>(imageLength / pageSize));
+    sink_.progressRange(range);
     sink_.progress(0);
     sink_.status(statusText);
+    SessionProgress progress;
+    progress.phase = SessionPhase::Started;
+    progress.total = imageLength;
+    progress.range = range;
+    sink_.progressed(progress);
 
+    const Outcome sent = sendPages(command);
+    lastTransfer.ended = clock_.now();
+    progress.phase = SessionPhase::Ended;
+    progress.pages = lastTransfer.pagesAccepted;
+    progress.bytes = lastTransfer.bytesAccepted;
+    sink_.progressed(progress);
+    return finish(Sequence::Download, sent);
+}
+
+Outcome TargetSession::sendPages(std::uint8_t command) {
+    SessionProgress progress;
+    progress.phase = SessionPhase::Page;
+    progress.total = imageLength;
+    progress.range = static_cast<std::uint16_t>(imageLength / pageSize);
     std::uint32_t remaining = imageLength;
     const std::uint8_t* source = imageBuffer.data();
     std::uint16_t block = 0;
     for (;;) {
         const std::uint32_t chunk = std::min(pageSize, remaining);
         if (stopping()) {
-            return finish(Sequence::Download, {OutcomeKind::Stopped, block});
+            return {OutcomeKind::Stopped, block};
         }
         buildFrame(frameBuffer.data(), model(), command, block, source, chunk);
         lastTransfer.pagesSent = static_cast<std::uint32_t>(block) + 1;
 
         const Outcome sent = interfaceKind != 0 ? sendFrameSerial(block) : sendFrameUsb(block);
         if (!sent.ok()) {
-            return finish(Sequence::Download, sent);
+            return sent;
         }
-        sink_.progress(static_cast<std::int16_t>((imageLength - remaining + chunk) / pageSize));
+        lastTransfer.pagesAccepted = lastTransfer.pagesSent;
+        lastTransfer.bytesAccepted = imageLength - remaining + chunk;
+        progress.position = static_cast<std::int16_t>(lastTransfer.bytesAccepted / pageSize);
+        progress.pages = lastTransfer.pagesAccepted;
+        progress.bytes = lastTransfer.bytesAccepted;
+        sink_.progress(progress.position);
+        sink_.progressed(progress);
         if (chunk == remaining) {
-            break;
+            return kDone;
         }
         remaining -= chunk;
         source += chunk;
         ++block;
     }
-    return finish(Sequence::Download, kDone);
 }
 
 Outcome TargetSession::sendCommand(std::uint8_t command) {
@@ -295,6 +332,7 @@ Outcome TargetSession::sendFrameUsb(std::uint32_t frame) {
         if (const LinkResult read = lineRead(&answer, 1); linkStatusOf(read) != LINK_OK) {
             return missingAnswer(read, frame);
         }
+        ++lastTransfer.answers;
         if (answer == kAnswerAccepted) {
             return kDone;
         }
@@ -319,6 +357,7 @@ Outcome TargetSession::sendFrameSerial(std::uint32_t frame) {
     if (const LinkResult read = lineRead(&answer, 1); read.count == 0) {
         return missingAnswer(read, frame);
     }
+    ++lastTransfer.answers;
     serialLink.purge();
     if (answer == kAnswerAccepted) {
         return kDone;

@@ -33,12 +33,23 @@ bool isUsbDeviceNamed(const std::string& path, const std::string& name);
 // What the last download put on the line and what came back, for the figures a front end
 // reports about it. Cleared when a download starts.
 struct TransferRecord {
-    std::uint32_t pagesSent = 0;  // pages that went out at least once
-    std::uint32_t resends = 0;    // USB: transmissions of a page after a rejection
+    bool begun = false;  // the first page was about to go out
+    std::uint32_t imageLength = 0;
+    std::uint32_t paddedLength = 0;  // the image rounded up to whole pages, as it went out
+    std::uint32_t pagesSent = 0;     // pages that went out at least once
+    std::uint32_t pagesAccepted = 0;
+    std::uint32_t bytesAccepted = 0;  // the image's bytes in the accepted pages
+    std::uint32_t answers = 0;        // answers read, one per transmission that got one
+    std::uint32_t resends = 0;        // USB: transmissions of a page after a rejection
     // The first answer other than 'X' (kind, frame and answer), also one a resend got past.
     std::optional<Outcome> firstRejection;
     std::uint64_t bytesOut = 0;  // every byte written, frames and resends
     std::uint64_t bytesIn = 0;   // every byte read: the answers
+    // On the session's clock: before the first page, and after the last answer or the failure.
+    Clock::TimePoint started{};
+    Clock::TimePoint ended{};
+
+    double seconds() const { return std::chrono::duration<double>(ended - started).count(); }
 };
 
 class TargetSession {
@@ -125,6 +136,10 @@ private:
     void enableConnectedButtons();
     Outcome connectSerial();
     Outcome connectUsb();
+    // Announces a connect pass and shows its countdown, or the endless wait's text.
+    void showWaiting(bool endless, int seconds);
+    // The pages of a download; the caller closes the record and reports the ending.
+    Outcome sendPages(std::uint8_t command);
     ModelParameters model() const { return {pageSize, flashSize, frameLength}; }
 
     SessionSink& sink_;
