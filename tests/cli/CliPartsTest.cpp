@@ -80,8 +80,19 @@ TEST(CliOptionsTest, PortsModelsAndFollowUps) {
     for (const auto& [spelling, model] : {std::pair{"256", 0}, {"128", 0}, {"64", 1}, {"32", 1}}) {
         EXPECT_EQ(parseCommandLine({"--model", spelling, "a.bin"}).options.targetModel, model);
     }
-    EXPECT_NE(usageText("p").find("\n  --model 256|64      SAM7S256/128 or SAM7S64/32\n"),
-              std::string::npos);
+    const std::string help = usageText("p");
+    EXPECT_NE(help.find("\n  --model 256|64      SAM7S256/128 or SAM7S64/32\n"), std::string::npos);
+    // Every option the parser takes has its lines in --help, alone or with the one it goes with.
+    for (const OptionName& option : optionNames()) {
+        const std::string& named = option.shownWith.empty() ? option.name : option.shownWith;
+        EXPECT_NE(
+            help.find("\n  " + (option.shortName.empty() ? "" : option.shortName + ", ") + named),
+            std::string::npos)
+            << option.name;
+        if (!option.shownWith.empty()) {
+            EXPECT_NE(help.find(option.name), std::string::npos) << option.name;
+        }
+    }
 }
 
 TEST(CliOptionsTest, MistakesAndTheirErrors) {
