@@ -258,8 +258,8 @@ TEST(OsReasonsTest, PermissionDeniedNamesTheDevicesGroup) {
     EXPECT_NE(portOpenReason(EBUSY, "/dev/ttyUSB0", "/dev/ttyUSB0", "")
                   .find("/dev/ttyUSB0 is busy: another program holds it"),
               std::string::npos);
-    EXPECT_EQ(portStateWord(ENOENT), "missing");
-    EXPECT_EQ(portStateWord(ENXIO), "missing");
+    EXPECT_EQ(portStateWord(portFaultOf(ENOENT)), "missing");
+    EXPECT_EQ(portStateWord(portFaultOf(ENXIO)), "missing");
 }
 
 // One listing, written as text and as JSON lines.
