@@ -55,7 +55,6 @@ void DownloaderDialog::initWindow() {
     session_.attachCount = 0;
     session_.imageLength = 0;
     refreshControls();
-    session_.applyModel();
     applyTargetButtons();
     formatComPortPath();
     if (session_.interfaceKind == 0) {
@@ -217,7 +216,6 @@ void DownloaderDialog::interfaceChanged() {
 
 void DownloaderDialog::modelChanged() {
     readControls();
-    session_.applyModel();
     settings_.writeSettingInt(kSettingsSection, "model", session_.targetModel);
 }
 

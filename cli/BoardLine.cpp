@@ -62,7 +62,6 @@ PortLine::PortLine(Shared& shared, BoardPort port) : shared_(shared), port_(std:
     TargetSession& session = *session_;
     session.interfaceKind = interfaceKind;
     session.targetModel = options.targetModel.value_or(stored.targetModel);
-    session.applyModel();
     session.targetMemory = options.targetMemory.value_or(stored.targetMemory);
     session.comPortPath = comPortPath;
     session.usbDeviceName = port_.usbDevice;

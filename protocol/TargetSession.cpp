@@ -51,13 +51,6 @@ bool isUsbDeviceNamed(const std::string& path, const std::string& name) {
     return slash != std::string::npos && path.compare(slash + 1, std::string::npos, name) == 0;
 }
 
-void TargetSession::applyModel() {
-    const ModelParameters params = modelParameters(targetModel);
-    pageSize = params.pageSize;
-    flashSize = params.flashSize;
-    frameLength = params.frameLength;
-}
-
 void TargetSession::setStatus(const std::string& text) {
     statusText = text;
     sink_.status(statusText);
@@ -247,10 +240,10 @@ Outcome TargetSession::downloadImage(std::uint8_t command) {
     lastTransfer = TransferRecord{};
     lastTransfer.begun = true;
     lastTransfer.imageLength = imageLength;
-    lastTransfer.paddedLength = (imageLength + pageSize - 1) / pageSize * pageSize;
+    lastTransfer.paddedLength = (imageLength + pageSize() - 1) / pageSize() * pageSize();
     lastTransfer.started = clock_.now();
     lastTransfer.ended = lastTransfer.started;
-    const auto range = static_cast<std::uint16_t>(imageLength / pageSize);
+    const auto range = static_cast<std::uint16_t>(imageLength / pageSize());
     statusText = kDownloadingText;
     sink_.progressRange(range);
     sink_.progress(0);
@@ -274,12 +267,12 @@ Outcome TargetSession::sendPages(std::uint8_t command) {
     SessionProgress progress;
     progress.phase = SessionPhase::Page;
     progress.total = imageLength;
-    progress.range = static_cast<std::uint16_t>(imageLength / pageSize);
+    progress.range = static_cast<std::uint16_t>(imageLength / pageSize());
     std::uint32_t remaining = imageLength;
     const std::uint8_t* source = imageBuffer.data();
     std::uint16_t block = 0;
     for (;;) {
-        const std::uint32_t chunk = std::min(pageSize, remaining);
+        const std::uint32_t chunk = std::min(pageSize(), remaining);
         if (stopping()) {
             return {OutcomeKind::Stopped, block};
         }
@@ -292,7 +285,7 @@ Outcome TargetSession::sendPages(std::uint8_t command) {
         }
         lastTransfer.pagesAccepted = lastTransfer.pagesSent;
         lastTransfer.bytesAccepted = imageLength - remaining + chunk;
-        progress.position = static_cast<std::int16_t>(lastTransfer.bytesAccepted / pageSize);
+        progress.position = static_cast<std::int16_t>(lastTransfer.bytesAccepted / pageSize());
         progress.pages = lastTransfer.pagesAccepted;
         progress.bytes = lastTransfer.bytesAccepted;
         sink_.progress(progress.position);
@@ -313,8 +306,8 @@ Outcome TargetSession::sendCommand(std::uint8_t command) {
         return finish(Sequence::Command, sendFrameUsb());
     }
     // Over the serial line the loader does not answer 'G' or 'R'.
-    if (const LinkResult sent = lineWrite(frameBuffer.data(), frameLength);
-        sent.count != frameLength) {
+    if (const LinkResult sent = lineWrite(frameBuffer.data(), frameLength());
+        sent.count != frameLength()) {
         return finish(Sequence::Command, {OutcomeKind::SendFailed, 0, 0, sent.error});
     }
     return kDone;
@@ -323,9 +316,9 @@ Outcome TargetSession::sendCommand(std::uint8_t command) {
 Outcome TargetSession::sendFrameUsb(std::uint32_t frame) {
     // A rejected frame is sent again up to two more times; the last answer names the failure.
     int attempts = 3;
-    LinkResult sent = lineWrite(frameBuffer.data(), frameLength);
+    LinkResult sent = lineWrite(frameBuffer.data(), frameLength());
     for (;;) {
-        if (sent.count != frameLength) {
+        if (sent.count != frameLength()) {
             return {OutcomeKind::SendFailed, frame, 0, sent.error};
         }
         std::uint8_t answer = 0;
@@ -344,13 +337,13 @@ Outcome TargetSession::sendFrameUsb(std::uint32_t frame) {
             return rejected;
         }
         ++lastTransfer.resends;
-        sent = lineWrite(frameBuffer.data(), frameLength);
+        sent = lineWrite(frameBuffer.data(), frameLength());
     }
 }
 
 Outcome TargetSession::sendFrameSerial(std::uint32_t frame) {
-    if (const LinkResult sent = lineWrite(frameBuffer.data(), frameLength);
-        sent.count != frameLength) {
+    if (const LinkResult sent = lineWrite(frameBuffer.data(), frameLength());
+        sent.count != frameLength()) {
         return {OutcomeKind::SendFailed, frame, 0, sent.error};
     }
     std::uint8_t answer = 0;

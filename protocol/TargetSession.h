@@ -60,8 +60,6 @@ public:
     TargetSession(const TargetSession&) = delete;
     TargetSession& operator=(const TargetSession&) = delete;
 
-    // Sets pageSize, flashSize and frameLength from targetModel.
-    void applyModel();
     // Opens the chosen transport and waits for the loader's 'X' over five passes.
     Outcome connectTarget();
     void disconnectTarget();
@@ -85,8 +83,12 @@ public:
     void showDisconnected();
     // The largest image the chosen memory takes: the model's RAM, or its flash.
     std::uint32_t imageLimit() const {
-        return targetMemory != 0 ? chipModel(targetModel).ramSize : flashSize;
+        return targetMemory != 0 ? chipModel(targetModel).ramSize : flashSize();
     }
+    // The chosen model's figures, read from the chip table whenever asked.
+    std::uint32_t pageSize() const { return model().pageSize; }
+    std::uint32_t flashSize() const { return model().flashSize; }
+    std::uint32_t frameLength() const { return model().frameLength; }
     // Checks the loaded image's length: an empty image or one over the limit is reported.
     Outcome checkImageLength();
     // Shows how a sequence ended the window's way (message box, status line, beep) and returns
@@ -100,9 +102,6 @@ public:
     std::int32_t interfaceKind = 1;  // 0 USB, any other value serial
     std::int32_t targetModel = 0;    // 0 the first chip model, any other value the second
     std::int32_t targetMemory = 0;   // 0 ROM (flash), any other value RAM
-    std::uint32_t pageSize = kChipModels[0].pageSize;
-    std::uint32_t flashSize = kChipModels[0].flashSize;
-    std::uint32_t frameLength = kChipModels[0].frameLength;
     std::uint32_t imageLength = 0;
     std::array<std::uint8_t, kMaxImageSize> imageBuffer;
     UsbPipeLink usbLink;
@@ -128,6 +127,7 @@ public:
     TransferRecord lastTransfer;
 
 private:
+    ModelParameters model() const { return modelParameters(targetModel); }
     void setStatus(const std::string& text);
     bool stopping() const { return stopRequested != nullptr && stopRequested->load(); }
     // The chosen transport's write and read, counted into lastTransfer and shown to the trace.
@@ -140,7 +140,6 @@ private:
     void showWaiting(bool endless, int seconds);
     // The pages of a download; the caller closes the record and reports the ending.
     Outcome sendPages(std::uint8_t command);
-    ModelParameters model() const { return {pageSize, flashSize, frameLength}; }
 
     SessionSink& sink_;
     Clock& clock_;

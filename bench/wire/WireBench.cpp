@@ -134,7 +134,6 @@ struct Tool {
     void choose(bool usb, const std::string& image) {
         session().interfaceKind = usb ? 0 : 1;
         session().targetModel = 0;
-        session().applyModel();
         session().targetMemory = 0;
         session().comPortPath = "\\\\.\\COM1";
         imagePath = image;

@@ -76,7 +76,6 @@ protected:
             session_ = std::make_unique<TargetSession>(sink, on != nullptr ? *on : clock);
             session_->interfaceKind = GetParam() == Transport::Usb ? 0 : 1;
             session_->targetModel = 1;
-            session_->applyModel();
             session_->comPortPath = "\\\\.\\COM1";
         }
         return *session_;
@@ -168,7 +167,7 @@ TEST_P(SessionTest, DownloadRecordsItsPagesAnswersAndBytes) {
     EXPECT_EQ(record.firstRejection,
               (Outcome{usb ? OutcomeKind::CrcError : OutcomeKind::VerifyError, 1,
                        static_cast<std::uint8_t>(usb ? 'C' : 'O'), 0}));
-    EXPECT_EQ(record.bytesOut, transmissions * s.frameLength);
+    EXPECT_EQ(record.bytesOut, transmissions * s.frameLength());
     EXPECT_EQ(record.bytesIn, transmissions);
     EXPECT_EQ(record.answers, transmissions);
     EXPECT_EQ(record.pagesAccepted, usb ? 6u : 1u);
