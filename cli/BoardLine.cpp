@@ -66,7 +66,7 @@ PortLine::PortLine(Shared& shared, BoardPort port) : shared_(shared), port_(std:
     session.comPortPath = comPortPath;
     session.usbDeviceName = port_.usbDevice;
     session.stopRequested = &shared_.stop;
-    view_->watch(&session.lastTransfer);
+    view_->watch(&session.lastTransfer());
 }
 
 PortUse PortLine::portUse() const {

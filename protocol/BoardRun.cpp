@@ -21,7 +21,6 @@ BoardOutcome BoardRun::run(std::span<const std::uint8_t> image, std::uint8_t com
                            std::optional<std::uint8_t> then,
                            const std::function<void()>& connected) {
     BoardOutcome ended;
-    session_.lastTransfer = TransferRecord{};
     ended.outcome = connect();
     if (ended.outcome.ok()) {
         if (connected) {
@@ -29,7 +28,7 @@ BoardOutcome BoardRun::run(std::span<const std::uint8_t> image, std::uint8_t com
         }
         ended.step = BoardStep::Download;
         ended.outcome = download(command, image);
-        ended.transfer = session_.lastTransfer;
+        ended.transfer = session_.lastTransfer();
         if (ended.outcome.ok() && then) {
             ended.step = BoardStep::FollowUp;
             ended.outcome = followUp(*then);

@@ -237,12 +237,12 @@ Outcome TargetSession::downloadImage(std::uint8_t command) {
         usbLink.discardPending();
     }
 
-    lastTransfer = TransferRecord{};
-    lastTransfer.begun = true;
-    lastTransfer.imageLength = imageLength;
-    lastTransfer.paddedLength = (imageLength + pageSize() - 1) / pageSize() * pageSize();
-    lastTransfer.started = clock_.now();
-    lastTransfer.ended = lastTransfer.started;
+    transfer_ = TransferRecord{};
+    transfer_.begun = true;
+    transfer_.imageLength = imageLength;
+    transfer_.paddedLength = (imageLength + pageSize() - 1) / pageSize() * pageSize();
+    transfer_.started = clock_.now();
+    transfer_.ended = transfer_.started;
     const auto range = static_cast<std::uint16_t>(imageLength / pageSize());
     statusText = kDownloadingText;
     sink_.progressRange(range);
@@ -255,10 +255,10 @@ Outcome TargetSession::downloadImage(std::uint8_t command) {
     sink_.progressed(progress);
 
     const Outcome sent = sendPages(command);
-    lastTransfer.ended = clock_.now();
+    transfer_.ended = clock_.now();
     progress.phase = SessionPhase::Ended;
-    progress.pages = lastTransfer.pagesAccepted;
-    progress.bytes = lastTransfer.bytesAccepted;
+    progress.pages = transfer_.pagesAccepted;
+    progress.bytes = transfer_.bytesAccepted;
     sink_.progressed(progress);
     return finish(Sequence::Download, sent);
 }
@@ -277,17 +277,17 @@ Outcome TargetSession::sendPages(std::uint8_t command) {
             return {OutcomeKind::Stopped, block};
         }
         buildFrame(frameBuffer.data(), model(), command, block, source, chunk);
-        lastTransfer.pagesSent = static_cast<std::uint32_t>(block) + 1;
+        transfer_.pagesSent = static_cast<std::uint32_t>(block) + 1;
 
         const Outcome sent = interfaceKind != 0 ? sendFrameSerial(block) : sendFrameUsb(block);
         if (!sent.ok()) {
             return sent;
         }
-        lastTransfer.pagesAccepted = lastTransfer.pagesSent;
-        lastTransfer.bytesAccepted = imageLength - remaining + chunk;
-        progress.position = static_cast<std::int16_t>(lastTransfer.bytesAccepted / pageSize());
-        progress.pages = lastTransfer.pagesAccepted;
-        progress.bytes = lastTransfer.bytesAccepted;
+        transfer_.pagesAccepted = transfer_.pagesSent;
+        transfer_.bytesAccepted = imageLength - remaining + chunk;
+        progress.position = static_cast<std::int16_t>(transfer_.bytesAccepted / pageSize());
+        progress.pages = transfer_.pagesAccepted;
+        progress.bytes = transfer_.bytesAccepted;
         sink_.progress(progress.position);
         sink_.progressed(progress);
         if (chunk == remaining) {
@@ -325,18 +325,18 @@ Outcome TargetSession::sendFrameUsb(std::uint32_t frame) {
         if (const LinkResult read = lineRead(&answer, 1); linkStatusOf(read) != LINK_OK) {
             return missingAnswer(read, frame);
         }
-        ++lastTransfer.answers;
+        ++transfer_.answers;
         if (answer == kAnswerAccepted) {
             return kDone;
         }
         const Outcome rejected{rejectionOf(answer), frame, answer};
-        if (!lastTransfer.firstRejection) {
-            lastTransfer.firstRejection = rejected;
+        if (!transfer_.firstRejection) {
+            transfer_.firstRejection = rejected;
         }
         if (--attempts == 0) {
             return rejected;
         }
-        ++lastTransfer.resends;
+        ++transfer_.resends;
         sent = lineWrite(frameBuffer.data(), frameLength());
     }
 }
@@ -350,14 +350,14 @@ Outcome TargetSession::sendFrameSerial(std::uint32_t frame) {
     if (const LinkResult read = lineRead(&answer, 1); read.count == 0) {
         return missingAnswer(read, frame);
     }
-    ++lastTransfer.answers;
+    ++transfer_.answers;
     serialLink.purge();
     if (answer == kAnswerAccepted) {
         return kDone;
     }
     const Outcome rejected{rejectionOf(answer), frame, answer};
-    if (!lastTransfer.firstRejection) {
-        lastTransfer.firstRejection = rejected;
+    if (!transfer_.firstRejection) {
+        transfer_.firstRejection = rejected;
     }
     return rejected;
 }
@@ -366,7 +366,7 @@ LinkResult TargetSession::lineWrite(const std::uint8_t* bytes, std::uint32_t len
     const LinkResult sent =
         interfaceKind != 0 ? serialLink.write(bytes, length) : usbLink.write(bytes, length);
     const std::uint32_t count = std::min(sent.count, length);
-    lastTransfer.bytesOut += count;
+    transfer_.bytesOut += count;
     if (trace != nullptr && count > 0) {
         trace->sent({bytes, count});
     }
@@ -377,7 +377,7 @@ LinkResult TargetSession::lineRead(std::uint8_t* bytes, std::uint32_t length) {
     const LinkResult read =
         interfaceKind != 0 ? serialLink.read(bytes, length) : usbLink.read(bytes, length);
     const std::uint32_t count = std::min(read.count, length);
-    lastTransfer.bytesIn += count;
+    transfer_.bytesIn += count;
     if (trace != nullptr && count > 0) {
         trace->received({bytes, count});
     }

@@ -70,10 +70,6 @@ public:
     Outcome downloadImage(std::uint8_t command, std::span<const std::uint8_t> image);
     // Sends one data-less frame ('R' reset, 'G' run RAM).
     Outcome sendCommand(std::uint8_t command);
-    // Send the first frameLength bytes of frameBuffer and evaluate the answer; `frame` is the
-    // index the outcome names.
-    Outcome sendFrameUsb(std::uint32_t frame = 0);
-    Outcome sendFrameSerial(std::uint32_t frame = 0);
     // Enumerates the USB devices, records the single one and opens its pipes. Done when the
     // pipes are open.
     Outcome attachUsbDevice();
@@ -108,8 +104,6 @@ public:
     UsbDeviceRecord usbDevice;
     std::int32_t attachCount = 0;
     std::int32_t foundDeviceCount = 0;
-    UsbDevicePaths foundDevicePaths;
-    std::array<std::uint8_t, kFrameBufferSize> frameBuffer;
     std::string comPortPath;
     SerialLink serialLink;
 
@@ -124,9 +118,14 @@ public:
     const std::atomic<bool>* stopRequested = nullptr;
     // Sees every byte in and out when set.
     LineTrace* trace = nullptr;
-    TransferRecord lastTransfer;
+    // What the last download put on the line; cleared when a download starts.
+    const TransferRecord& lastTransfer() const { return transfer_; }
 
 private:
+    // Send the first frameLength() bytes of frameBuffer and evaluate the answer; `frame` is the
+    // index the outcome names.
+    Outcome sendFrameUsb(std::uint32_t frame = 0);
+    Outcome sendFrameSerial(std::uint32_t frame = 0);
     ModelParameters model() const { return modelParameters(targetModel); }
     void setStatus(const std::string& text);
     bool stopping() const { return stopRequested != nullptr && stopRequested->load(); }
@@ -143,6 +142,9 @@ private:
 
     SessionSink& sink_;
     Clock& clock_;
+    std::array<std::uint8_t, kFrameBufferSize> frameBuffer{};
+    UsbDevicePaths foundDevicePaths;
+    TransferRecord transfer_;
 };
 
 }  // namespace tervan

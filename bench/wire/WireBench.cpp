@@ -123,7 +123,7 @@ struct Tool {
         : sink(std::fopen("/dev/null", "w")), view(mode, sink, sink) {
         setDeviceRoot(root);
         session_ = std::make_unique<TargetSession>(view);
-        view.watch(&session_->lastTransfer);
+        view.watch(&session_->lastTransfer());
     }
     ~Tool() {
         session_->serialLink.close();

@@ -158,7 +158,7 @@ TEST_P(SessionTest, DownloadRecordsItsPagesAnswersAndBytes) {
     ASSERT_EQ(s.connectTarget(), kDone);
     s.trace = &trace;
     const Outcome sent = s.downloadImage(kCommandWrite, imageOf(700));
-    const TransferRecord& record = s.lastTransfer;
+    const TransferRecord& record = s.lastTransfer();
     // Serial: the rejection ends it after two pages. USB: the resend passes and all six go.
     const std::uint32_t transmissions = usb ? 7 : 2;
     EXPECT_EQ(sent.ok(), usb);
