@@ -55,6 +55,7 @@ public:
     void endDialog(DialogResult result) override;
     void repaint() override;
     void queueHeldActivation() override;
+    void queueHeldCommands() override;
 
     // The one file, not a folder, of a drop; nothing for several files or a folder.
     static std::optional<std::string> droppedImageFile(HDROP drop);
