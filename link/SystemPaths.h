@@ -31,8 +31,9 @@ std::string settingsFolder();
 
 #ifndef _WIN32
 // The choice settingsFolder() makes for a program in `programFolder`, given the values of
-// XDG_CONFIG_HOME and HOME (null when unset). Folders below /usr belong to the system's
-// packages and count as not the user's even for root, who could write them.
+// XDG_CONFIG_HOME and HOME (null when unset; a relative value counts as unset). Folders below
+// /usr belong to the system's packages and count as not the user's even for root, who could
+// write them.
 std::string settingsFolderFor(const std::string& programFolder, const char* configHome,
                               const char* home);
 #endif

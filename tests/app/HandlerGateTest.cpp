@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/DownloaderDialog.h"
 #include "link/SystemPaths.h"
@@ -115,4 +116,29 @@ TEST_F(HandlerGateTest, HeldActivationRechecksOnlyInAnActiveWindowWithNoHandlerR
         // Delivered into another handler, it is held again until that one returns.
         EXPECT_EQ(window.heldActivationsQueued, c.duringHandler ? 2 : 1);
     }
+}
+
+// A click sent to a control while a handler runs (an automation tool's BM_CLICK, an assistive
+// technology's press) runs after it, in order, and only where the handler left its control
+// enabled: a second Connect after a connect is dropped.
+TEST_F(HandlerGateTest, HeldCommandsRunAfterTheHandlerOnlyWhereTheirControlIsStillEnabled) {
+    std::vector<std::string> ran;
+    const auto record = [&](const char* name) { return [&ran, name] { ran.push_back(name); }; };
+    gate.run([&] {
+        gate.command(kConnectButton, record("connect"));
+        gate.command(kDisconnectButton, record("disconnect"));
+        gate.command(0, record("escape"));  // no control of its own: always runs
+        gate.run([&] { gate.command(kCloseButton, record("close")); });
+        window.enabled[kConnectButton] = false;  // the running handler connected
+        window.enabled[kDisconnectButton] = true;
+        EXPECT_TRUE(ran.empty());
+    });
+    EXPECT_TRUE(ran.empty());
+    EXPECT_EQ(window.heldCommandsQueued, 1);
+    gate.run([&] { gate.deliverHeldCommands(); });  // into another handler: still held
+    EXPECT_TRUE(ran.empty());
+    gate.deliverHeldCommands();
+    EXPECT_EQ(ran, (std::vector<std::string>{"disconnect", "escape", "close"}));
+    gate.command(kDownloadButton, record("download"));  // no handler running: at once
+    EXPECT_EQ(ran.back(), "download");
 }

@@ -630,27 +630,46 @@ TEST_F(WindowTest, AccessibleNamesSayWhatTheControlsShowAndWhatTheyAreFor) {
 }
 
 // An assistive technology presses buttons over the bus whatever modal box is open: such a press
-// while a handler shows its box must wait for that handler to return.
-TEST_F(WindowTest, AButtonPressedDuringAHandlerRunsAfterIt) {
-    port(2, false);
-    ModalAnswerer answerer;
-    openShown();
-    auto* list = widget<QComboBox>(kComList);
-    list->setFocus();
-    QString statusRightAfterPress;
-    bool pressedInsideHandler = false;
-    QTimer::singleShot(0, window.get(), [&] {
-        pressedInsideHandler = dialog->handlers.running();
-        static_cast<QPushButton*>(window->control(kConnectButton))->click();
-        statusRightAfterPress = widget<QLabel>(kStatusLine)->text();
-    });
-    QTest::keyClick(list, Qt::Key_Down);  // COM2 is missing: its box is open when the press comes
-    ASSERT_TRUE(pressedInsideHandler);
-    EXPECT_EQ(statusRightAfterPress, "Disconnected");
-    QTRY_COMPARE(answerer.boxes.size(), 2u);
-    EXPECT_EQ(answerer.boxes[0].text, "This COM-Port is not available!");
-    EXPECT_EQ(answerer.boxes[1].text, "COM port not available!");
-    EXPECT_EQ(widget<QLabel>(kStatusLine)->text(), "COM port not available!");
+// while a handler shows its box must wait for that handler to return, and then runs only if the
+// handler left its button enabled (a Connect pressed during a connect that succeeded must not
+// run: it would time out on a connected target and leave Download enabled on a closed port).
+TEST_F(WindowTest, AButtonPressedDuringAHandlerRunsAfterItIfStillEnabled) {
+    for (const bool disabledByHandler : {false, true}) {
+        SCOPED_TRACE(disabledByHandler ? "Connect disabled by the handler" : "Connect enabled");
+        window.reset();
+        dialog.reset();
+        std::filesystem::remove_all(dir.file("ports"));
+        std::filesystem::create_directory(dir.file("ports"));
+        port(2, false);
+        ModalAnswerer answerer;
+        openShown();
+        auto* list = widget<QComboBox>(kComList);
+        list->setFocus();
+        QString statusRightAfterPress;
+        bool pressedInsideHandler = false;
+        QTimer::singleShot(0, window.get(), [&] {
+            pressedInsideHandler = dialog->handlers.running();
+            static_cast<QPushButton*>(window->control(kConnectButton))->click();
+            statusRightAfterPress = widget<QLabel>(kStatusLine)->text();
+            if (disabledByHandler) {
+                window->enableControl(kConnectButton, false);
+            }
+        });
+        QTest::keyClick(list, Qt::Key_Down);  // COM2 is missing: its box is open at the press
+        ASSERT_TRUE(pressedInsideHandler);
+        EXPECT_EQ(statusRightAfterPress, "Disconnected");
+        QTRY_VERIFY(!answerer.boxes.empty());
+        EXPECT_EQ(answerer.boxes[0].text, "This COM-Port is not available!");
+        if (disabledByHandler) {
+            QTest::qWait(100);
+            EXPECT_EQ(answerer.boxes.size(), 1u);
+            EXPECT_EQ(widget<QLabel>(kStatusLine)->text(), "Disconnected");
+        } else {
+            QTRY_COMPARE(answerer.boxes.size(), 2u);
+            EXPECT_EQ(answerer.boxes[1].text, "COM port not available!");
+            EXPECT_EQ(widget<QLabel>(kStatusLine)->text(), "COM port not available!");
+        }
+    }
 }
 
 // ---- files handed over by the desktop ----
