@@ -269,11 +269,7 @@ bool SettingsStore::writeSettingText(const std::string& section, const std::stri
 }
 
 std::string defaultSettingsPath() {
-#ifdef _WIN32
-    return besideProgram(kSettingsFileName);
-#else
-    return settingsFolder() + '/' + kSettingsFileName;
-#endif
+    return inSettingsFolder(kSettingsFileName);
 }
 
 }  // namespace tervan

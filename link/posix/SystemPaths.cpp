@@ -66,4 +66,8 @@ std::string settingsFolder() {
                              std::getenv("HOME"));
 }
 
+std::string inSettingsFolder(const std::string& name) {
+    return settingsFolder() + '/' + name;
+}
+
 }  // namespace tervan

@@ -10,23 +10,21 @@
 
 #include "app/DownloaderDialog.h"
 #include "link/SystemPaths.h"
+#include "support/DeviceRootTest.h"
 #include "support/RecordingWindow.h"
 #include "support/TempDir.h"
 
 using namespace tervan;
+using tervan::testing::DeviceRootTest;
 using tervan::testing::linkMissingPort;
 using tervan::testing::readFile;
 using tervan::testing::RecordingWindow;
-using tervan::testing::TempDir;
 using tervan::testing::writeFile;
 
 namespace {
 
-class ControllerTest : public ::testing::Test {
+class ControllerTest : public DeviceRootTest {
 protected:
-    ControllerTest() { setDeviceRoot(dir.path()); }
-    ~ControllerTest() override { setDeviceRoot(""); }
-
     DownloaderDialog& start() {
         dialog = std::make_unique<DownloaderDialog>(settings);
         dialog->setWindow(&window);
@@ -39,7 +37,6 @@ protected:
         return path;
     }
 
-    TempDir dir;
     SettingsStore settings{dir.file("tervan.ini")};
     RecordingWindow window;
     std::unique_ptr<DownloaderDialog> dialog;

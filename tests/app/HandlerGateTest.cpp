@@ -10,32 +10,30 @@
 
 #include "app/DownloaderDialog.h"
 #include "link/SystemPaths.h"
+#include "support/DeviceRootTest.h"
 #include "support/RecordingWindow.h"
 #include "support/TempDir.h"
 
 using namespace tervan;
+using tervan::testing::DeviceRootTest;
 using tervan::testing::RecordingWindow;
-using tervan::testing::TempDir;
 using tervan::testing::writeFile;
 
 namespace {
 
-class HandlerGateTest : public ::testing::Test {
+class HandlerGateTest : public DeviceRootTest {
 protected:
     HandlerGateTest() {
-        setDeviceRoot(dir.path());
         resize(100);
         dialog.imagePath = dir.file("app.bin");
         dialog.setWindow(&window);
         dialog.initWindow();
     }
-    ~HandlerGateTest() override { setDeviceRoot(""); }
 
     // Changes the image file: a re-check shows the new size.
     void resize(std::size_t size) { writeFile(dir.file("app.bin"), std::string(size, 'a')); }
     const std::string& shownSize() { return window.texts[kSizeLabel]; }
 
-    TempDir dir;
     SettingsStore settings{dir.file("tervan.ini")};
     RecordingWindow window;
     DownloaderDialog dialog{settings};

@@ -211,30 +211,6 @@ TEST_F(SettingsStoreTest, AWriterKilledMidwayLeavesTheOldFile) {
     EXPECT_FALSE(std::filesystem::exists(store.settingsPath + ".tmp"));
 }
 
-TEST_F(SettingsStoreTest, TwoProcessesWritingDifferentKeysLoseNothing) {
-    constexpr int kWrites = 200;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        SettingsStore other(store.settingsPath);
-        bool ok = true;
-        for (int i = 0; i < kWrites; ++i) {
-            ok = other.writeSettingInt("setup", "model", i) && ok;
-        }
-        ::_exit(ok ? 0 : 1);
-    }
-    bool ok = true;
-    for (int i = 0; i < kWrites; ++i) {
-        ok = store.writeSettingInt("setup", "com", i) && ok;
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    EXPECT_TRUE(ok);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(store.readSettingInt("setup", "com", -1), kWrites - 1);
-    EXPECT_EQ(store.readSettingInt("setup", "model", -1), kWrites - 1);
-}
-
 TEST_F(SettingsStoreTest, TheFirstWriteMakesAMissingFolderForTheUserAlone) {
     SettingsStore inNew(dir.file("config/tervan/tervan.ini"));
     EXPECT_EQ(inNew.readSettingInt("setup", "com", 0), 0);
