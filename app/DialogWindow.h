@@ -69,6 +69,11 @@ public:
     // whether the window is still the active one. A window that is never activated (the
     // command line) holds none.
     virtual void queueHeldActivation() {}
+    // Commands were held while a handler ran (see HandlerGate::command). Once the running event
+    // has returned, the window's own event loop calls the controller's
+    // handlers.deliverHeldCommands(). A window whose controls are reached only by its own
+    // handlers (the command line) holds none.
+    virtual void queueHeldCommands() {}
     // Whether the window stays alive while a handler waits on the target (a connect, a
     // download). Such a window's keepAlive() is called at least every KeepAliveClock::kSlice
     // of those waits: it paints and answers the desktop, and leaves the user's input for after

@@ -35,9 +35,18 @@ DownloaderDialog::DownloaderDialog(SettingsStore& settings, Clock& clock)
     comIndex = stored.comIndex;
     imagePath = stored.imagePath;
     session_.targetMemory = stored.targetMemory;
+    // A write that waits for another copy of the program keeps the window painted. A store
+    // that only reads (the command line's) is left as it is.
+    if (!settings_.readOnly) {
+        settings_.clock = &clock_;
+    }
 }
 
-DownloaderDialog::~DownloaderDialog() = default;
+DownloaderDialog::~DownloaderDialog() {
+    if (settings_.clock == &clock_) {
+        settings_.clock = nullptr;
+    }
+}
 
 void DownloaderDialog::setWindow(DialogWindow* window) {
     window_ = window;
@@ -107,6 +116,16 @@ void DownloaderDialog::readControls() {
     exchanging_ = false;
 }
 
+// The clicked button is the choice. Its group's checks are set here rather than left to the
+// buttons' own handling, which leaves a disabled button of the group ("USB port") checked, so
+// that the handler's readControls would read the old choice back.
+void DownloaderDialog::chooseRadio(int first, int second, int clicked) {
+    exchanging_ = true;
+    window_->setChecked(first, clicked == first);
+    window_->setChecked(second, clicked == second);
+    exchanging_ = false;
+}
+
 // ---- events ----
 
 void DownloaderDialog::controlClicked(int id) {
@@ -140,14 +159,17 @@ void DownloaderDialog::controlClicked(int id) {
             break;
         case kUsbRadio:
         case kSerialRadio:
+            chooseRadio(kUsbRadio, kSerialRadio, id);
             interfaceChanged();
             break;
         case kModel256Radio:
         case kModel64Radio:
+            chooseRadio(kModel256Radio, kModel64Radio, id);
             modelChanged();
             break;
         case kRomRadio:
         case kRamRadio:
+            chooseRadio(kRomRadio, kRamRadio, id);
             targetChanged();
             break;
         default:
@@ -211,12 +233,12 @@ void DownloaderDialog::interfaceChanged() {
         session_.detachUsbDevice();
         window_->enableControl(kComList, true);
     }
-    settings_.writeSettingInt(kSettingsSection, "interface", session_.interfaceKind);
+    settingStored(settings_.writeSettingInt(kSettingsSection, "interface", session_.interfaceKind));
 }
 
 void DownloaderDialog::modelChanged() {
     readControls();
-    settings_.writeSettingInt(kSettingsSection, "model", session_.targetModel);
+    settingStored(settings_.writeSettingInt(kSettingsSection, "model", session_.targetModel));
 }
 
 void DownloaderDialog::comPortChanged() {
@@ -226,14 +248,35 @@ void DownloaderDialog::comPortChanged() {
         message("This COM-Port is not available!");
         return;
     }
-    settings_.writeSettingInt(kSettingsSection, "com", comIndex);
+    settingStored(settings_.writeSettingInt(kSettingsSection, "com", comIndex));
     session_.disconnectTarget();
 }
 
 void DownloaderDialog::targetChanged() {
     readControls();
     applyTargetButtons();
-    settings_.writeSettingInt(kSettingsSection, "target", session_.targetMemory);
+    settingStored(settings_.writeSettingInt(kSettingsSection, "target", session_.targetMemory));
+}
+
+// A choice that could not be stored holds until the program ends; the user is told once,
+// and again only after a later write has gone through. A settings file its owner made
+// read-only is left alone without a word.
+void DownloaderDialog::settingStored(bool stored) {
+    const SettingsFailure failure = settings_.lastFailure();
+    if (stored || failure == SettingsFailure::None) {
+        settingsFailureShown_ = false;
+        return;
+    }
+    if (failure == SettingsFailure::Refused || settingsFailureShown_) {
+        return;
+    }
+    settingsFailureShown_ = true;
+    const char* reason = failure == SettingsFailure::Busy
+                             ? "another copy of the program kept it busy"
+                         : failure == SettingsFailure::NoFolder ? "its folder could not be made"
+                                                                : "it could not be written";
+    message("Your choice could not be stored in " + settings_.settingsPath + ": " + reason +
+            ". It holds until the program ends.");
 }
 
 // ---- image file ----
@@ -301,7 +344,7 @@ Outcome DownloaderDialog::loadImage(bool readData) {
         return fail(read.kind);
     }
     if (!readData) {
-        settings_.writeSettingText(kSettingsSection, "file", imagePath);
+        settingStored(settings_.writeSettingText(kSettingsSection, "file", imagePath));
     }
     session_.imageLength = read.length;
     reportedOversize_.reset();

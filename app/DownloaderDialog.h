@@ -70,12 +70,16 @@ public:
     Outcome sendCommand(std::uint8_t command);
     // comPortPath = "\\.\COM%d" with comIndex + 1.
     void formatComPortPath();
+    // Tells the user when a setting could not be stored (see SettingsStore::lastFailure).
+    void settingStored(bool stored);
 
     std::string imagePath;
     std::string sizeText;
     std::int32_t comIndex = 0;
 
 private:
+    void chooseRadio(int first, int second, int clicked);
+
     // SessionSink: the session's reports go to the window.
     void status(const std::string&) override { refreshControls(); }
     void progressRange(std::uint16_t upper) override;
@@ -98,6 +102,7 @@ private:
     std::optional<std::pair<std::string, std::int64_t>> reportedWriter_;
     std::optional<os::ImageWriter> imageWriter_;
     bool activationCheck_ = false;
+    bool settingsFailureShown_ = false;
 
     KeepAliveClock clock_;  // the session's clock: the one given, kept alive for the window
     TargetSession session_;

@@ -176,14 +176,24 @@ void endLastLine(std::string& text, const std::string& newline) {
     text += text.back() == '\r' ? std::string("\n") : newline;
 }
 
-bool write(const std::string& path, const std::string& section, const std::string& key,
-           const std::string& value) {
-    if (path.empty() || !validName(section) || !validName(key) ||
+}  // namespace
+
+bool SettingsStore::write(const std::string& section, const std::string& key,
+                          const std::string& value) {
+    if (readOnly) {
+        return false;  // lastFailure_ untouched: a read-only store may be shared by threads
+    }
+    lastFailure_ = SettingsFailure::Refused;
+    if (settingsPath.empty() || !validName(section) || !validName(key) ||
         value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
         return false;
     }
-    os::SettingsLock lock(path);
+    // A settings file that is a link stays one: the file it leads to is replaced.
+    const std::string path = os::settingsFileTarget(settingsPath);
+    os::SettingsLock lock(path, clock != nullptr ? *clock : realClock(), lockWait);
     if (!lock.locked()) {
+        lastFailure_ = lock.failure() == os::LockFailure::Busy ? SettingsFailure::Busy
+                                                               : SettingsFailure::NoFolder;
         return false;
     }
     std::string content;
@@ -209,10 +219,18 @@ bool write(const std::string& path, const std::string& section, const std::strin
         endLastLine(updated, newline);
         updated += '[' + section + ']' + newline + entry + newline;
     }
-    return os::replaceSettingsFile(path, updated);
+    switch (os::replaceSettingsFile(path, updated)) {
+        case os::ReplaceResult::Ok:
+            lastFailure_ = SettingsFailure::None;
+            return true;
+        case os::ReplaceResult::ReadOnly:
+            return false;
+        case os::ReplaceResult::Failed:
+            break;
+    }
+    lastFailure_ = SettingsFailure::Unwritable;
+    return false;
 }
-
-}  // namespace
 
 std::int32_t SettingsStore::readSettingInt(const std::string& section, const std::string& key,
                                            std::int32_t defaultValue) const {
@@ -242,20 +260,16 @@ std::string SettingsStore::readSettingText(const std::string& section, const std
 
 bool SettingsStore::writeSettingInt(const std::string& section, const std::string& key,
                                     std::int32_t value) {
-    return !readOnly && write(settingsPath, section, key, std::to_string(value));
+    return write(section, key, std::to_string(value));
 }
 
 bool SettingsStore::writeSettingText(const std::string& section, const std::string& key,
                                      const std::string& text) {
-    return !readOnly && write(settingsPath, section, key, text);
+    return write(section, key, text);
 }
 
 std::string defaultSettingsPath() {
-#ifdef _WIN32
-    return besideProgram(kSettingsFileName);
-#else
-    return settingsFolder() + '/' + kSettingsFileName;
-#endif
+    return inSettingsFolder(kSettingsFileName);
 }
 
 }  // namespace tervan

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "link/Clock.h"
 #include "link/SystemPaths.h"
 
 namespace tervan {
@@ -13,6 +14,18 @@ namespace tervan {
 inline constexpr const char* kSettingsSection = "setup";
 // Values are read through a buffer of this many characters: 4095 characters and the end mark.
 inline constexpr std::size_t kSettingsReadBuffer = 4096;
+// How long a write waits for another writer (another copy of the program) to let go of the
+// settings file. Writers hold it for milliseconds; the window stays painted meanwhile.
+inline constexpr Clock::Duration kSettingsLockWait{10000};
+
+// Why the last write did not store its value.
+enum class SettingsFailure {
+    None,
+    Refused,     // a read-only settings file, a name or value that cannot be stored
+    Busy,        // another writer held the file past kSettingsLockWait
+    NoFolder,    // the folder that holds the file is missing and could not be made
+    Unwritable,  // the file or its folder could not be written
+};
 
 class SettingsStore {
 public:
@@ -33,11 +46,22 @@ public:
     // Refuses texts holding a line break: they would add keys to the file.
     bool writeSettingText(const std::string& section, const std::string& key,
                           const std::string& text);
+    // Why the last write failed; None after one that succeeded (a read-only store keeps None).
+    SettingsFailure lastFailure() const { return lastFailure_; }
 
     std::string settingsPath;
     // A store that only reads (the command line never changes the user's settings): every
     // write reports failure and leaves the file alone.
     bool readOnly = false;
+    // The clock a write waits on for the lock (the window's keeps it painted); the real one
+    // when none is set.
+    Clock* clock = nullptr;
+    Clock::Duration lockWait = kSettingsLockWait;
+
+private:
+    bool write(const std::string& section, const std::string& key, const std::string& value);
+
+    SettingsFailure lastFailure_ = SettingsFailure::None;
 };
 
 // The settings file in settingsFolder(): beside the running program, or for a program installed

@@ -22,8 +22,8 @@
 #include "fuzz/AnswerScript.h"
 #include "link/PipeFile.h"
 #include "link/SerialPort.h"
+#include "link/UsbFolders.h"
 #include "link/UsbPipeLink.h"
-#include "link/posix/UsbFolders.h"
 #include "support/DrivenClock.h"
 
 using namespace tervan;

@@ -33,8 +33,8 @@
 #include "fuzz/AnswerScript.h"
 #include "fuzz/FuzzCheck.h"
 #include "link/SystemPaths.h"
+#include "link/UsbFolders.h"
 #include "link/UsbPipeLink.h"
-#include "link/posix/UsbFolders.h"
 #include "protocol/Frame.h"
 #include "support/DrivenClock.h"
 

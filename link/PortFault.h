@@ -8,4 +8,10 @@ enum class PortFault { None, Missing, Busy, Denied, NotAPort, Other };
 
 PortFault portFaultOf(int systemError);
 
+namespace os {
+// The platform's own error codes sorted (link/posix, link/win32); portFaultOf() handles 0 and
+// the tool's own codes first.
+PortFault portFaultOfSystemError(int systemError);
+}  // namespace os
+
 }  // namespace tervan

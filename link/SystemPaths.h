@@ -29,13 +29,16 @@ std::string besideProgram(const std::string& name);
 // $XDG_CONFIG_HOME/tervan or ~/.config/tervan, which the first write makes.
 std::string settingsFolder();
 
-#ifndef _WIN32
-// The choice settingsFolder() makes for a program in `programFolder`, given the values of
-// XDG_CONFIG_HOME and HOME (null when unset). Folders below /usr belong to the system's
-// packages and count as not the user's even for root, who could write them.
+// A file of that folder: the folder, the platform's separator, the name.
+std::string inSettingsFolder(const std::string& name);
+
+// The choice settingsFolder() makes on Linux for a program in `programFolder`, given the
+// values of XDG_CONFIG_HOME and HOME (null when unset; a relative value counts as unset).
+// Folders below /usr belong to the system's packages and count as not the user's even for
+// root, who could write them. Only the POSIX builds have it: Windows keeps the settings beside
+// the program.
 std::string settingsFolderFor(const std::string& programFolder, const char* configHome,
                               const char* home);
-#endif
 
 // The folder below which ports/ and usb/ are looked up: settingsFolder() unless a caller (a
 // test, or the command line's --root) has named another one.

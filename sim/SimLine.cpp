@@ -13,8 +13,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "link/UsbFolders.h"
 #include "link/UsbPipeLink.h"
-#include "link/posix/UsbFolders.h"
 
 namespace fs = std::filesystem;
 

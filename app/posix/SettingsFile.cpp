@@ -6,10 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <filesystem>
+#include <climits>
 #include <string>
-#include <thread>
 
 namespace tervan::os {
 namespace {
@@ -76,19 +74,23 @@ ReadResult readSettingsFile(const std::string& path, std::string& content) {
     return ReadResult::Ok;
 }
 
-bool replaceSettingsFile(const std::string& path, const std::string& content) {
+ReplaceResult replaceSettingsFile(const std::string& path, const std::string& content) {
     // Keep the permissions of the file being replaced; a new file gets rw-r--r-- (less umask).
     mode_t mode = 0644;
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0) {
         if (!S_ISREG(info.st_mode)) {
-            return false;
+            return ReplaceResult::Failed;
         }
         mode = info.st_mode & 07777;
         // A read-only settings file stays unchanged, also for a user (root) whom the file
-        // system would let write it anyway.
-        if ((mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0) {
-            return false;
+        // system would let write it anyway: its owner made it so. One this user may not write
+        // is a failure.
+        if ((mode & 0222) == 0) {
+            return ReplaceResult::ReadOnly;
+        }
+        if (::access(path.c_str(), W_OK) != 0) {
+            return ReplaceResult::Failed;
         }
     }
     // One fixed name: writers hold the folder lock, so a writer that was killed half-way
@@ -97,7 +99,7 @@ bool replaceSettingsFile(const std::string& path, const std::string& content) {
     const int fd =
         ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd < 0) {
-        return false;
+        return ReplaceResult::Failed;
     }
     // A file left by a killed writer keeps its own permissions: give it the intended ones.
     bool ok = ::fchmod(fd, mode) == 0;
@@ -109,44 +111,80 @@ bool replaceSettingsFile(const std::string& path, const std::string& content) {
     }
     if (!ok) {
         ::unlink(temp.c_str());
-        return false;
+        return ReplaceResult::Failed;
     }
     const int dir = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         ::fsync(dir);
         ::close(dir);
     }
-    return true;
+    return ReplaceResult::Ok;
+}
+
+std::string settingsFileTarget(const std::string& path) {
+    // As many links as the system itself follows in one path.
+    constexpr int kMaxLinks = 40;
+    std::string current = path;
+    for (int i = 0; i < kMaxLinks; ++i) {
+        struct stat info {};
+        if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+            return current;
+        }
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(current.c_str(), target, sizeof target - 1);
+        if (n <= 0) {
+            return current;
+        }
+        const std::string next(target, static_cast<std::size_t>(n));
+        current = next.front() == '/' ? next : folderOf(current) + '/' + next;
+    }
+    return current;
+}
+
+bool makePrivateFolders(const std::string& folder) {
+    for (std::size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
+        const std::string part = folder.substr(0, end);
+        if (!part.empty() && ::mkdir(part.c_str(), 0700) == 0) {
+            // The umask may take more than the group's and others' bits.
+            ::chmod(part.c_str(), 0700);
+        }
+        if (end == std::string::npos) {
+            break;
+        }
+    }
+    struct stat info {};
+    return ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 // The lock is taken on the folder that holds the file: the file itself is replaced by each
 // write, so a lock on it would not outlive the write, and a lock file would litter the folder.
 // A missing folder (the user's configuration folder before the first setting) is made first,
 // readable by the user alone.
-SettingsLock::SettingsLock(const std::string& path) {
+SettingsLock::SettingsLock(const std::string& path, Clock& clock, Clock::Duration limit) {
     const std::string folder = folderOf(path);
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) {
-        std::error_code error;
-        if (std::filesystem::create_directories(folder, error)) {
-            ::chmod(folder.c_str(), 0700);
-        }
+    if (fd < 0 && errno == ENOENT && makePrivateFolders(folder)) {
         fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }
     if (fd < 0) {
+        failure_ = LockFailure::NoFolder;
         return;
     }
-    // Writers hold the lock for a few milliseconds. One that is held much longer belongs to
-    // something stuck: the write then fails (as a refused write does) rather than freezing the
-    // window inside a click.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    // Writers hold the lock for a few milliseconds, longer on a loaded machine or a slow
+    // disk. A holder that keeps it past `limit` is stuck: the write then fails and says so,
+    // rather than freezing the window inside a click.
+    const Clock::TimePoint deadline = clock.now() + limit;
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if ((errno != EWOULDBLOCK && errno != EINTR) ||
-            std::chrono::steady_clock::now() >= deadline) {
+        const int error = errno;
+        if (error == EINTR) {
+            continue;
+        }
+        if (error != EWOULDBLOCK || clock.now() >= deadline) {
             ::close(fd);
+            failure_ = LockFailure::Busy;
             return;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        clock.sleepFor(kLockRetry);
     }
     handle_ = fd;
 }

@@ -100,37 +100,25 @@ void QtDialogWindow::keepAlive() {
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
-void QtDialogWindow::runHandler(std::function<void()> handler) {
-    if (controller_.handlers.running()) {
-        waitingHandlers_.push_back(std::move(handler));
-        waitingHandlersTimer_.start();
-        return;
-    }
-    controller_.handlers.run(handler);
+void QtDialogWindow::runHandler(int control, std::function<void()> handler) {
+    controller_.handlers.command(control, std::move(handler));
 }
 
-void QtDialogWindow::runWaitingHandlers() {
-    if (controller_.handlers.running()) {
-        return;  // the timer tries again
-    }
-    waitingHandlersTimer_.stop();
-    while (!waitingHandlers_.empty() && !controller_.handlers.running()) {
-        const std::function<void()> handler = std::move(waitingHandlers_.front());
-        waitingHandlers_.pop_front();
-        controller_.handlers.run(handler);
-    }
+void QtDialogWindow::queueHeldCommands() {
+    QMetaObject::invokeMethod(
+        this, [this] { controller_.handlers.deliverHeldCommands(); }, Qt::QueuedConnection);
 }
 
 void QtDialogWindow::buttonClicked(int id) {
     if (id == kCloseButton) {
-        runHandler([this] { controller_.okCommand(); });
+        runHandler(id, [this] { controller_.okCommand(); });
     } else {
-        runHandler([this, id] { controller_.controlClicked(id); });
+        runHandler(id, [this, id] { controller_.controlClicked(id); });
     }
 }
 
 void QtDialogWindow::reject() {
-    runHandler([this] { controller_.cancelCommand(); });
+    runHandler(0, [this] { controller_.cancelCommand(); });
 }
 
 std::optional<std::string> QtDialogWindow::droppedImageFile(const QMimeData* data) {
@@ -176,7 +164,7 @@ void QtDialogWindow::dropEvent(QDropEvent* event) {
         return;
     }
     event->acceptProposedAction();
-    runHandler([this, file = *path] { controller_.imageFileGiven(file); });
+    runHandler(0, [this, file = *path] { controller_.imageFileGiven(file); });
 }
 
 void QtDialogWindow::listActivated(int index) {
@@ -185,7 +173,7 @@ void QtDialogWindow::listActivated(int index) {
         return;
     }
     lastListIndex_ = index;
-    runHandler([this] { controller_.comSelectionChanged(); });
+    runHandler(kComList, [this] { controller_.comSelectionChanged(); });
 }
 
 }  // namespace tervan::qt

@@ -125,8 +125,6 @@ QtDialogWindow::QtDialogWindow(DownloaderDialog& controller, const DialogTemplat
     clickActivationTimer_.setSingleShot(true);
     clickActivationTimer_.setInterval(kClickActivationMs);
     connect(&clickActivationTimer_, &QTimer::timeout, this, [this] { deliverActivation(1); });
-    waitingHandlersTimer_.setInterval(20);
-    connect(&waitingHandlersTimer_, &QTimer::timeout, this, &QtDialogWindow::runWaitingHandlers);
 }
 
 QtDialogWindow::~QtDialogWindow() {
@@ -304,7 +302,7 @@ void QtDialogWindow::initialise(const std::optional<std::string>& imageFile) {
         QMetaObject::invokeMethod(
             this,
             [this, path = *imageFile] {
-                runHandler([this, path] { controller_.imageFileGiven(path); });
+                runHandler(0, [this, path] { controller_.imageFileGiven(path); });
             },
             Qt::QueuedConnection);
     }

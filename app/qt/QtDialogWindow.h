@@ -9,7 +9,6 @@
 #include <QHash>
 #include <QString>
 #include <QTimer>
-#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -69,6 +68,7 @@ public:
     void endDialog(DialogResult result) override;
     void repaint() override;
     void queueHeldActivation() override;
+    void queueHeldCommands() override;
     bool keepsAlive() const override { return true; }
     void keepAlive() override;
 
@@ -96,9 +96,9 @@ private:
     // The user's events, each run through the controller's HandlerGate, so that none starts
     // inside another. One that arrives while a handler runs (an assistive technology's action,
     // taken while the window was kept alive, reaches the controls despite a message box) waits
-    // until no handler runs, as the user's input does.
-    void runHandler(std::function<void()> handler);
-    void runWaitingHandlers();
+    // until no handler runs, as the user's input does, and then runs only if `control` (0 for
+    // none) is still enabled.
+    void runHandler(int control, std::function<void()> handler);
     void buttonClicked(int id);  // push buttons, and radio buttons by their group
     void listActivated(int index);
     void activated();
@@ -122,8 +122,6 @@ private:
     QString pathFieldShown_;
     bool initialised_ = false;
     QTimer clickActivationTimer_;
-    std::deque<std::function<void()>> waitingHandlers_;
-    QTimer waitingHandlersTimer_;
 };
 
 }  // namespace tervan::qt

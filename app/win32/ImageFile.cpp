@@ -4,11 +4,16 @@
 
 #include <windows.h>
 
-#include "link/win32/Win32Handle.h"
-
 namespace tervan::os {
 
-using win32::handleOf;
+namespace {
+
+// INVALID_HANDLE_VALUE is (HANDLE)-1, the same value as kInvalidHandle.
+HANDLE handleOf(PlatformHandle handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+}  // namespace
 
 PlatformHandle openImageFile(const std::string& path, std::optional<ImageWriter>* writer) {
     if (writer != nullptr) {
@@ -42,7 +47,7 @@ PlatformHandle openImageFile(const std::string& path, std::optional<ImageWriter>
         ::CloseHandle(handle);
         return kInvalidHandle;
     }
-    return win32::platformHandleOf(handle);
+    return reinterpret_cast<PlatformHandle>(handle);
 }
 
 bool imageFileInfo(PlatformHandle handle, ImageFileInfo* info) {

@@ -16,11 +16,6 @@ namespace {
 constexpr int kReplaceAttempts = 40;
 constexpr DWORD kReplaceRetryMs = 10;
 
-// How long a write waits for another writer's lock. Writers hold it for a few milliseconds; one
-// that holds it much longer is stuck, and the write then fails (as a refused write does) rather
-// than freezing the window inside a click.
-constexpr DWORD kLockWaitMs = 2000;
-
 class FileHandle {
 public:
     explicit FileHandle(HANDLE handle) : handle_(handle) {}
@@ -127,14 +122,16 @@ ReadResult readSettingsFile(const std::string& path, std::string& content) {
     return ReadResult::Ok;
 }
 
-bool replaceSettingsFile(const std::string& path, const std::string& content) {
+ReplaceResult replaceSettingsFile(const std::string& path, const std::string& content) {
     WIN32_FILE_ATTRIBUTE_DATA existing{};
     bool startsTheFile = true;
     if (::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &existing) != FALSE) {
         // A folder of that name, or a read-only settings file, stays as it is.
-        if ((existing.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) !=
-            0) {
-            return false;
+        if ((existing.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return ReplaceResult::Failed;
+        }
+        if ((existing.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            return ReplaceResult::ReadOnly;
         }
         startsTheFile = existing.nFileSizeHigh == 0 && existing.nFileSizeLow == 0;
     }
@@ -149,7 +146,7 @@ bool replaceSettingsFile(const std::string& path, const std::string& content) {
     FileHandle file(::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {
-        return false;
+        return ReplaceResult::Failed;
     }
     bool ok = writeAll(file.get(), text.data(), text.size());
     ok = ::FlushFileBuffers(file.get()) != FALSE && ok;
@@ -172,23 +169,91 @@ bool replaceSettingsFile(const std::string& path, const std::string& content) {
     }
     if (!ok) {
         ::DeleteFileA(temp.c_str());
+        return ReplaceResult::Failed;
     }
-    return ok;
+    return ReplaceResult::Ok;
+}
+
+// A symbolic link's target, followed as the system follows it when opening the file. A link
+// whose target does not exist yet cannot be opened: the first write then replaces the link,
+// as it would any file of that name.
+std::string settingsFileTarget(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return path;
+    }
+    FileHandle file(::CreateFileA(path.c_str(), 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        return path;
+    }
+    char target[MAX_PATH * 4];
+    const DWORD n = ::GetFinalPathNameByHandleA(file.get(), target, sizeof target,
+                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= sizeof target) {
+        return path;
+    }
+    std::string resolved(target, n);
+    // "\\?\C:\..." for a drive path; the plain form for the file functions used here.
+    if (resolved.rfind("\\\\?\\", 0) == 0 && resolved.rfind("\\\\?\\UNC\\", 0) != 0) {
+        resolved.erase(0, 4);
+    }
+    return resolved;
+}
+
+bool makePrivateFolders(const std::string& folder) {
+    // Folders made below the user's profile inherit its access list, which is the user's own.
+    for (std::size_t end = folder.find_first_of("\\/", 1);;
+         end = folder.find_first_of("\\/", end + 1)) {
+        const std::string part = folder.substr(0, end);
+        if (!part.empty()) {
+            ::CreateDirectoryA(part.c_str(), nullptr);
+        }
+        if (end == std::string::npos) {
+            break;
+        }
+    }
+    const DWORD attributes = ::GetFileAttributesA(folder.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // A named mutex rather than a lock on the file: the file is replaced by each write, so a lock
 // on it would not outlive the write, and a lock file would litter the program's folder. A
 // holder that ends without releasing it leaves the mutex abandoned, which the next waiter
 // takes over; one that keeps it past the wait leaves this lock untaken, and the write fails.
-SettingsLock::SettingsLock(const std::string& path) {
+// The folder is made first when missing (the settings file of a copy on a drive that was
+// unpacked without it). While another writer holds the mutex the lock is tried again every
+// kLockRetry of the clock, so the window stays painted while it waits.
+SettingsLock::SettingsLock(const std::string& path, Clock& clock, Clock::Duration limit) {
+    const auto separator = path.find_last_of("\\/");
+    if (separator != std::string::npos && separator > 0) {
+        const std::string folder = path.substr(0, separator);
+        const DWORD attributes = ::GetFileAttributesA(folder.c_str());
+        if ((attributes == INVALID_FILE_ATTRIBUTES ||
+             (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) &&
+            !makePrivateFolders(folder)) {
+            failure_ = LockFailure::NoFolder;
+            return;
+        }
+    }
     const HANDLE mutex = ::CreateMutexA(nullptr, FALSE, mutexNameFor(path).c_str());
     if (mutex == nullptr) {
+        failure_ = LockFailure::Busy;
         return;
     }
-    const DWORD waited = ::WaitForSingleObject(mutex, kLockWaitMs);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-        ::CloseHandle(mutex);
-        return;
+    const Clock::TimePoint deadline = clock.now() + limit;
+    for (;;) {
+        const DWORD waited = ::WaitForSingleObject(mutex, 0);
+        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+            break;
+        }
+        if (waited != WAIT_TIMEOUT || clock.now() >= deadline) {
+            ::CloseHandle(mutex);
+            failure_ = LockFailure::Busy;
+            return;
+        }
+        clock.sleepFor(kLockRetry);
     }
     handle_ = reinterpret_cast<std::intptr_t>(mutex);
 }

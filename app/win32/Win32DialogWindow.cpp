@@ -36,6 +36,8 @@ constexpr UINT kActivatedMessage = WM_APP + 1;
 constexpr UINT kHeldActivationMessage = WM_APP + 2;
 // Posted at start-up when the program was given an image file: taken once the dialog runs.
 constexpr UINT kGivenImageFileMessage = WM_APP + 3;
+// Posted for commands the HandlerGate held while a handler ran (queueHeldCommands).
+constexpr UINT kHeldCommandsMessage = WM_APP + 4;
 
 // "BIN *.bin" shows files matching "*.bin"; the literal's own zero ends the list.
 constexpr char kImageFilter[] = "BIN *.bin\0*.bin\0";
@@ -127,6 +129,9 @@ INT_PTR Win32DialogWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPa
         case kHeldActivationMessage:
             controller_.handlers.deliverHeld(::GetActiveWindow() == window_,
                                              ::IsIconic(window_) != FALSE);
+            return TRUE;
+        case kHeldCommandsMessage:
+            controller_.handlers.deliverHeldCommands();
             return TRUE;
         case kGivenImageFileMessage:
             if (givenImageFile_) {
@@ -261,8 +266,19 @@ void Win32DialogWindow::fillListsFromResource() {
     }
 }
 
+// A command sent while a handler runs (the keep-alive and a message box's loop deliver what
+// other threads and programs send, a BM_CLICK from an automation tool among them) is held by
+// the HandlerGate and runs after the handler, if its control is still enabled then. Only the
+// notifications the controller acts on are passed: the edit field's and the list's others
+// (sent while a handler writes the state into the controls) start nothing.
 void Win32DialogWindow::command(int id, int code) {
-    controller_.handlers.run([&] { forwardCommand(id, code); });
+    int control = id;
+    if (id == IDCANCEL) {
+        control = 0;  // Escape, the close button: no control of the dialog
+    } else if (id == kComList ? code != CBN_SELCHANGE : code != BN_CLICKED) {
+        return;
+    }
+    controller_.handlers.command(control, [this, id, code] { forwardCommand(id, code); });
 }
 
 void Win32DialogWindow::forwardCommand(int id, int code) {
@@ -405,6 +421,12 @@ void Win32DialogWindow::endDialog(DialogResult result) {
 void Win32DialogWindow::queueHeldActivation() {
     if (window_ != nullptr) {
         ::PostMessageA(window_, kHeldActivationMessage, 0, 0);
+    }
+}
+
+void Win32DialogWindow::queueHeldCommands() {
+    if (window_ != nullptr) {
+        ::PostMessageA(window_, kHeldCommandsMessage, 0, 0);
     }
 }
 

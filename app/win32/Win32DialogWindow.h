@@ -55,6 +55,12 @@ public:
     void endDialog(DialogResult result) override;
     void repaint() override;
     void queueHeldActivation() override;
+    void queueHeldCommands() override;
+    // Paints what is due and answers what the system and other threads send, while a handler
+    // blocks the dialog's message loop (a connect, a download, a settings write waiting for
+    // another copy of the program); input stays queued until the handler has returned.
+    bool keepsAlive() const override { return true; }
+    void keepAlive() override;
 
     // The one file, not a folder, of a drop; nothing for several files or a folder.
     static std::optional<std::string> droppedImageFile(HDROP drop);
@@ -72,9 +78,6 @@ private:
     // Names and descriptions for assistive technology where the control's text does not say
     // what it is for.
     void annotateForAssistiveTechnology();
-    // Paints what is due and answers what the system sends, while a handler blocks the
-    // dialog's message loop; input stays queued until the handler has returned.
-    void keepAlive();
 
     HINSTANCE instance_;
     DownloaderDialog& controller_;

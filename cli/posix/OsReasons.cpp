@@ -21,9 +21,9 @@
 #include "link/SerialLink.h"
 #include "link/SerialPort.h"
 #include "link/SystemPaths.h"
+#include "link/Terminals.h"
+#include "link/UsbFolders.h"
 #include "link/UsbPipeLink.h"
-#include "link/posix/Terminals.h"
-#include "link/posix/UsbFolders.h"
 
 namespace tervan::cli {
 namespace {

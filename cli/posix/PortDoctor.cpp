@@ -17,7 +17,7 @@
 
 #include "cli/SystemPorts.h"
 #include "link/SystemPaths.h"
-#include "link/posix/Terminals.h"
+#include "link/Terminals.h"
 
 namespace tervan::cli {
 namespace {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "app/SettingsFile.h"
 #include "cli/CliRun.h"
 #include "cli/PortLink.h"
 #include "link/SystemPaths.h"
@@ -75,7 +76,9 @@ PortLinkResult makePortLink(std::int32_t comNumber, const std::string& device, b
         }
         result.replaced = before;
     }
-    fs::create_directories(link.parent_path(), error);
+    // ports/ lives in the user's own folder: made readable by the user alone, as the settings
+    // folder is.
+    os::makePrivateFolders(link.parent_path().string());
     // A new link under a passing name, then renamed over the old one: the port never leads
     // nowhere, and a failure leaves the old link as it was.
     const fs::path fresh = link.parent_path() / ("." + com + ".new");

@@ -8,8 +8,8 @@
 
 #include "cli/SystemPorts.h"
 #include "link/SystemPaths.h"
+#include "link/UsbFolders.h"
 #include "link/UsbPipeLink.h"
-#include "link/posix/UsbFolders.h"
 
 namespace tervan::cli {
 namespace {

@@ -22,8 +22,8 @@
 
 #include "link/ComName.h"
 #include "link/SystemPaths.h"
+#include "link/Terminals.h"
 #include "link/posix/PosixIo.h"
-#include "link/posix/Terminals.h"
 
 namespace tervan::os {
 namespace {

@@ -49,11 +49,13 @@ std::string settingsFolderFor(const std::string& programFolder, const char* conf
     if (configHome != nullptr && configHome[0] == '/') {
         return std::string(configHome) + "/tervan";
     }
-    if (home == nullptr || home[0] == '\0') {
+    // A relative HOME would put the settings wherever the program was started from: it is
+    // refused as an unset one is, for the home folder the user database names.
+    if (home == nullptr || home[0] != '/') {
         const struct passwd* user = ::getpwuid(::geteuid());
         home = user != nullptr ? user->pw_dir : nullptr;
     }
-    if (home == nullptr || home[0] == '\0') {
+    if (home == nullptr || home[0] != '/') {
         return programFolder;
     }
     return std::string(home) + "/.config/tervan";
@@ -62,6 +64,10 @@ std::string settingsFolderFor(const std::string& programFolder, const char* conf
 std::string settingsFolder() {
     return settingsFolderFor(executableDirectory(), std::getenv("XDG_CONFIG_HOME"),
                              std::getenv("HOME"));
+}
+
+std::string inSettingsFolder(const std::string& name) {
+    return settingsFolder() + '/' + name;
 }
 
 }  // namespace tervan

@@ -1,4 +1,4 @@
-#include "link/posix/Terminals.h"
+#include "link/Terminals.h"
 
 #include <fcntl.h>
 #include <sys/sysmacros.h>

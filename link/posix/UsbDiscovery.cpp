@@ -11,9 +11,9 @@
 
 #include "link/SystemPaths.h"
 #include "link/UsbBulk.h"
+#include "link/UsbFolders.h"
 #include "link/UsbPipeLink.h"
 #include "link/UsbTarget.h"
-#include "link/posix/UsbFolders.h"
 
 namespace tervan {
 

@@ -32,7 +32,7 @@ constexpr COMMTIMEOUTS kTimeouts{
     1000,  // WriteTotalTimeoutConstant
 };
 
-constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+constexpr DWORD kPurgeInput = PURGE_TXABORT | PURGE_RXABORT | PURGE_RXCLEAR;
 
 std::mutex hookMutex;
 win32::testing::SerialOpenHook openHook;
@@ -318,7 +318,15 @@ bool serialSetupQueues(PlatformHandle handle, std::uint32_t inSize, std::uint32_
 }
 
 bool serialPurge(PlatformHandle handle) {
-    return ::PurgeComm(handleOf(handle), kPurgeAll) != FALSE;
+    // Output is discarded only while some still waits to be sent, as on POSIX. A finished
+    // write has handed its bytes to the line; where the port is a pseudo-terminal (a COM port
+    // Wine makes of one, the virtual target's) clearing the output empties the peer's input
+    // instead, and takes back a handshake reply the target has not read yet.
+    DWORD errors = 0;
+    COMSTAT status{};
+    const bool waiting =
+        ::ClearCommError(handleOf(handle), &errors, &status) == FALSE || status.cbOutQue != 0;
+    return ::PurgeComm(handleOf(handle), kPurgeInput | (waiting ? PURGE_TXCLEAR : 0)) != FALSE;
 }
 
 void serialClearErrors(PlatformHandle handle) {

@@ -70,4 +70,8 @@ std::string settingsFolder() {
     return executableDirectory();
 }
 
+std::string inSettingsFolder(const std::string& name) {
+    return besideProgram(name);
+}
+
 }  // namespace tervan

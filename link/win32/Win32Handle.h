@@ -1,5 +1,4 @@
-// Conversions between the portable handle and the Win32 HANDLE. Internal to link/win32 and
-// app/win32.
+// Conversions between the portable handle and the Win32 HANDLE. Internal to link/win32.
 #pragma once
 
 #include <windows.h>

@@ -10,23 +10,21 @@
 
 #include "app/DownloaderDialog.h"
 #include "link/SystemPaths.h"
+#include "support/DeviceRootTest.h"
 #include "support/RecordingWindow.h"
 #include "support/TempDir.h"
 
 using namespace tervan;
+using tervan::testing::DeviceRootTest;
 using tervan::testing::linkMissingPort;
 using tervan::testing::readFile;
 using tervan::testing::RecordingWindow;
-using tervan::testing::TempDir;
 using tervan::testing::writeFile;
 
 namespace {
 
-class ControllerTest : public ::testing::Test {
+class ControllerTest : public DeviceRootTest {
 protected:
-    ControllerTest() { setDeviceRoot(dir.path()); }
-    ~ControllerTest() override { setDeviceRoot(""); }
-
     DownloaderDialog& start() {
         dialog = std::make_unique<DownloaderDialog>(settings);
         dialog->setWindow(&window);
@@ -39,7 +37,6 @@ protected:
         return path;
     }
 
-    TempDir dir;
     SettingsStore settings{dir.file("tervan.ini")};
     RecordingWindow window;
     std::unique_ptr<DownloaderDialog> dialog;
@@ -91,6 +88,44 @@ TEST_F(ControllerTest, StoredValuesOutsideTheirRanges) {
     settings.writeSettingInt("setup", "com", -1);
     auto& again = start();
     EXPECT_EQ(again.session().comPortPath, "\\\\.\\COM0");
+}
+
+// The clicked button is the choice, whatever the toolkit left checked: a disabled "USB port"
+// is not unchecked by the group's own handling on Win32.
+TEST_F(ControllerTest, AClickOnSerialPortLeavesUsbWhateverTheButtonsShow) {
+    settings.writeSettingInt("setup", "interface", 0);
+    auto& d = start();
+    window.checked[kSerialRadio] = true;  // USB stays checked too
+    d.controlClicked(kSerialRadio);
+    EXPECT_TRUE(window.checked[kSerialRadio]);
+    EXPECT_FALSE(window.checked[kUsbRadio]);
+    EXPECT_EQ(d.session().interfaceKind, 1);
+    EXPECT_EQ(settings.readSettingInt("setup", "interface", 0), 1);
+    EXPECT_TRUE(window.enabled[kComList]);
+}
+
+// A choice that cannot be stored is said once, not dropped in silence; a write that goes
+// through again ends the episode. A settings file its owner made read-only is left alone
+// without a word.
+TEST_F(ControllerTest, ASettingThatCannotBeStoredIsSaidOnce) {
+    writeFile(dir.file("blocker"), "a file where the settings folder should be");
+    settings.settingsPath = dir.file("blocker/tervan.ini");
+    auto& d = start();
+    d.controlClicked(kModel64Radio);
+    d.controlClicked(kModel256Radio);
+    EXPECT_EQ(window.boxes, std::vector<std::string>{"Your choice could not be stored in " +
+                                                     settings.settingsPath +
+                                                     ": its folder could not be made. It holds "
+                                                     "until the program ends."});
+    EXPECT_EQ(d.session().targetModel, 0);  // the choice holds in the window
+
+    std::filesystem::remove(dir.file("blocker"));
+    d.controlClicked(kRamRadio);
+    EXPECT_EQ(settings.readSettingInt("setup", "target", 0), 1);
+    ::chmod(settings.settingsPath.c_str(), 0444);
+    d.controlClicked(kRomRadio);
+    EXPECT_EQ(settings.readSettingInt("setup", "target", 0), 1);
+    EXPECT_EQ(window.boxes.size(), 1u);
 }
 
 TEST_F(ControllerTest, WritingStateIntoControlsRaisesNoHandler) {

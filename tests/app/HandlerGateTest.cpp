@@ -6,35 +6,34 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/DownloaderDialog.h"
 #include "link/SystemPaths.h"
+#include "support/DeviceRootTest.h"
 #include "support/RecordingWindow.h"
 #include "support/TempDir.h"
 
 using namespace tervan;
+using tervan::testing::DeviceRootTest;
 using tervan::testing::RecordingWindow;
-using tervan::testing::TempDir;
 using tervan::testing::writeFile;
 
 namespace {
 
-class HandlerGateTest : public ::testing::Test {
+class HandlerGateTest : public DeviceRootTest {
 protected:
     HandlerGateTest() {
-        setDeviceRoot(dir.path());
         resize(100);
         dialog.imagePath = dir.file("app.bin");
         dialog.setWindow(&window);
         dialog.initWindow();
     }
-    ~HandlerGateTest() override { setDeviceRoot(""); }
 
     // Changes the image file: a re-check shows the new size.
     void resize(std::size_t size) { writeFile(dir.file("app.bin"), std::string(size, 'a')); }
     const std::string& shownSize() { return window.texts[kSizeLabel]; }
 
-    TempDir dir;
     SettingsStore settings{dir.file("tervan.ini")};
     RecordingWindow window;
     DownloaderDialog dialog{settings};
@@ -115,4 +114,29 @@ TEST_F(HandlerGateTest, HeldActivationRechecksOnlyInAnActiveWindowWithNoHandlerR
         // Delivered into another handler, it is held again until that one returns.
         EXPECT_EQ(window.heldActivationsQueued, c.duringHandler ? 2 : 1);
     }
+}
+
+// A click sent to a control while a handler runs (an automation tool's BM_CLICK, an assistive
+// technology's press) runs after it, in order, and only where the handler left its control
+// enabled: a second Connect after a connect is dropped.
+TEST_F(HandlerGateTest, HeldCommandsRunAfterTheHandlerOnlyWhereTheirControlIsStillEnabled) {
+    std::vector<std::string> ran;
+    const auto record = [&](const char* name) { return [&ran, name] { ran.push_back(name); }; };
+    gate.run([&] {
+        gate.command(kConnectButton, record("connect"));
+        gate.command(kDisconnectButton, record("disconnect"));
+        gate.command(0, record("escape"));  // no control of its own: always runs
+        gate.run([&] { gate.command(kCloseButton, record("close")); });
+        window.enabled[kConnectButton] = false;  // the running handler connected
+        window.enabled[kDisconnectButton] = true;
+        EXPECT_TRUE(ran.empty());
+    });
+    EXPECT_TRUE(ran.empty());
+    EXPECT_EQ(window.heldCommandsQueued, 1);
+    gate.run([&] { gate.deliverHeldCommands(); });  // into another handler: still held
+    EXPECT_TRUE(ran.empty());
+    gate.deliverHeldCommands();
+    EXPECT_EQ(ran, (std::vector<std::string>{"disconnect", "escape", "close"}));
+    gate.command(kDownloadButton, record("download"));  // no handler running: at once
+    EXPECT_EQ(ran.back(), "download");
 }

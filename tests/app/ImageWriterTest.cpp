@@ -7,6 +7,7 @@
 
 #include "app/DownloaderDialog.h"
 #include "link/SystemPaths.h"
+#include "support/DeviceRootTest.h"
 #include "support/DrivenClock.h"
 #include "support/HeldForWriting.h"
 #include "support/RecordingWindow.h"
@@ -15,9 +16,9 @@
 using namespace tervan;
 using namespace tervan::testing;
 
-TEST(ImageWriterTest, WindowNeitherReadsNorFlashesAFileStillBeingWritten) {
-    TempDir dir;
-    setDeviceRoot(dir.path());
+using ImageWriterTest = DeviceRootTest;
+
+TEST_F(ImageWriterTest, WindowNeitherReadsNorFlashesAFileStillBeingWritten) {
     const std::string image = dir.file("app.bin");
     writeFile(image, std::string(100000, 'x'));
     SettingsStore settings(dir.file("tervan.ini"));
@@ -58,5 +59,4 @@ TEST(ImageWriterTest, WindowNeitherReadsNorFlashesAFileStillBeingWritten) {
     writer.release();
     d.controlClicked(kDownloadButton);
     EXPECT_EQ(window.boxes.back(), "Not connected!");
-    setDeviceRoot("");
 }

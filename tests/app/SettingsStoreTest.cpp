@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 
+#include "app/SettingsFile.h"
 #include "app/SettingsStore.h"
 #include "app/UsbSetting.h"
 #include "support/TempDir.h"
@@ -16,6 +18,26 @@ using tervan::testing::TempDir;
 using tervan::testing::writeFile;
 
 namespace {
+
+// A clock whose time moves only by the pauses asked of it; once it reaches `releaseAt`, it lets
+// the test's lock holder go, as another copy of the program ending its write would.
+class HolderClock final : public Clock {
+public:
+    TimePoint now() override { return TimePoint(elapsed); }
+    void sleepFor(Duration pause) override {
+        elapsed += pause;
+        if (elapsed >= releaseAt) {
+            holder.reset();
+        }
+    }
+    int wait(Duration limit, const PlatformWait&) override {
+        sleepFor(limit);
+        return 0;
+    }
+    Duration elapsed{0};
+    Duration releaseAt = Duration::max();
+    std::unique_ptr<os::SettingsLock> holder;
+};
 
 class SettingsStoreTest : public ::testing::Test {
 protected:
@@ -189,39 +211,69 @@ TEST_F(SettingsStoreTest, AWriterKilledMidwayLeavesTheOldFile) {
     EXPECT_FALSE(std::filesystem::exists(store.settingsPath + ".tmp"));
 }
 
-TEST_F(SettingsStoreTest, TwoProcessesWritingDifferentKeysLoseNothing) {
-    constexpr int kWrites = 200;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        SettingsStore other(store.settingsPath);
-        bool ok = true;
-        for (int i = 0; i < kWrites; ++i) {
-            ok = other.writeSettingInt("setup", "model", i) && ok;
-        }
-        ::_exit(ok ? 0 : 1);
-    }
-    bool ok = true;
-    for (int i = 0; i < kWrites; ++i) {
-        ok = store.writeSettingInt("setup", "com", i) && ok;
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    EXPECT_TRUE(ok);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(store.readSettingInt("setup", "com", -1), kWrites - 1);
-    EXPECT_EQ(store.readSettingInt("setup", "model", -1), kWrites - 1);
-}
-
 TEST_F(SettingsStoreTest, TheFirstWriteMakesAMissingFolderForTheUserAlone) {
     SettingsStore inNew(dir.file("config/tervan/tervan.ini"));
     EXPECT_EQ(inNew.readSettingInt("setup", "com", 0), 0);
     EXPECT_FALSE(std::filesystem::exists(dir.file("config")));
     EXPECT_TRUE(inNew.writeSettingInt("setup", "com", 3));
     EXPECT_EQ(inNew.readSettingInt("setup", "com", 0), 3);
-    struct stat info {};
-    ASSERT_EQ(::stat(dir.file("config/tervan").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    // Every folder made, not only the last one (~/.config as well as ~/.config/tervan).
+    for (const char* folder : {"config", "config/tervan"}) {
+        struct stat info {};
+        ASSERT_EQ(::stat(dir.file(folder).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u) << folder;
+    }
+    // A folder that cannot be made (a file stands in its place) is said.
+    writeFile(dir.file("file"), "");
+    SettingsStore blocked(dir.file("file/tervan/tervan.ini"));
+    EXPECT_FALSE(blocked.writeSettingInt("setup", "com", 3));
+    EXPECT_EQ(blocked.lastFailure(), SettingsFailure::NoFolder);
+}
+
+// Another writer holds the lock: the write waits for it up to its bound, on the clock it is
+// given (the window's keeps it painted), and says why when it gives up.
+TEST_F(SettingsStoreTest, AWriteWaitsForABusyLockWithinItsBoundAndSaysWhenItGivesUp) {
+    ASSERT_TRUE(store.writeSettingInt("setup", "com", 1));
+    HolderClock clock;
+    store.clock = &clock;
+    clock.holder =
+        std::make_unique<os::SettingsLock>(store.settingsPath, clock, Clock::Duration::zero());
+    ASSERT_TRUE(clock.holder->locked());
+
+    EXPECT_FALSE(store.writeSettingInt("setup", "com", 2));
+    EXPECT_EQ(store.lastFailure(), SettingsFailure::Busy);
+    EXPECT_EQ(clock.elapsed, kSettingsLockWait);
+    EXPECT_EQ(store.readSettingInt("setup", "com", 0), 1);
+
+    // Let go well past the old two seconds, within the bound: the write waits for it.
+    clock.elapsed = Clock::Duration::zero();
+    clock.releaseAt = kSettingsLockWait - Clock::Duration(1000);
+    EXPECT_TRUE(store.writeSettingInt("setup", "com", 2));
+    EXPECT_EQ(store.lastFailure(), SettingsFailure::None);
+    EXPECT_EQ(clock.elapsed, clock.releaseAt);
+    EXPECT_EQ(store.readSettingInt("setup", "com", 0), 2);
+}
+
+// A settings file that is a link (to a file shared between machines, kept under version
+// control) stays a link: the file it leads to is replaced, the same crash-safe way.
+TEST_F(SettingsStoreTest, ALinkedSettingsFileStaysALinkAndItsTargetIsWritten) {
+    TempDir elsewhere;
+    writeFile(elsewhere.file("shared.ini"), "[setup]\ncom=1\n");
+    std::filesystem::create_symlink(elsewhere.file("shared.ini"), store.settingsPath);
+    ASSERT_TRUE(store.writeSettingInt("setup", "com", 2));
+    EXPECT_TRUE(std::filesystem::is_symlink(store.settingsPath));
+    EXPECT_EQ(readFile(elsewhere.file("shared.ini")), "[setup]\ncom=2\n");
+
+    // A relative link, through a second one, to a file not there yet.
+    std::filesystem::create_directory(dir.file("sub"));
+    std::filesystem::create_symlink("sub/middle.ini", dir.file("relative.ini"));
+    std::filesystem::create_symlink("new.ini", dir.file("sub/middle.ini"));
+    SettingsStore relative(dir.file("relative.ini"));
+    ASSERT_TRUE(relative.writeSettingInt("setup", "model", 1));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("relative.ini")));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("sub/middle.ini")));
+    EXPECT_EQ(readFile(dir.file("sub/new.ini")), "[setup]\nmodel=1\n");
+    EXPECT_EQ(relative.readSettingInt("setup", "model", 0), 1);
 }
 
 // A copy the user may write, or one with a settings file beside it, keeps its files beside
@@ -233,6 +285,8 @@ TEST(SettingsFolderTest, BesideTheProgramUnlessInstalledForTheSystem) {
     EXPECT_EQ(settingsFolderFor("/usr/bin", "/cfg", "/home/ada"), "/cfg/tervan");
     EXPECT_EQ(settingsFolderFor("/usr/bin", "relative", "/home/ada"), "/home/ada/.config/tervan");
     EXPECT_EQ(settingsFolderFor("/usr/bin", nullptr, "/home/ada"), "/home/ada/.config/tervan");
+    // A relative HOME is refused as an unset one is: the user database's home folder.
+    EXPECT_EQ(settingsFolderFor("/usr/bin", nullptr, "ada").front(), '/');
 
     // Folders the user may not write, one of them with a settings file: as an unprivileged
     // user when the test runs as root, since root may write anywhere.

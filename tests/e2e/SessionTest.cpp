@@ -11,13 +11,14 @@
 #include "protocol/BoardRun.h"
 #include "protocol/TargetSession.h"
 #include "sim/TargetSimulator.h"
+#include "support/DeviceRootTest.h"
 #include "support/DrivenClock.h"
 #include "support/TempDir.h"
 
 using namespace tervan;
+using tervan::testing::DeviceRootFixture;
 using tervan::testing::DrivenClock;
 using tervan::testing::SkippedPausesClock;
-using tervan::testing::TempDir;
 using Transport = tervan::sim::SimConfig::Transport;
 
 namespace {
@@ -52,11 +53,8 @@ struct RecordingSink : SessionSink {
     int cursorDepth = 0;
 };
 
-class SessionTest : public ::testing::TestWithParam<Transport> {
+class SessionTest : public DeviceRootFixture<::testing::TestWithParam<Transport>> {
 protected:
-    SessionTest() { setDeviceRoot(dir.path()); }
-    ~SessionTest() override { setDeviceRoot(""); }
-
     sim::TargetSimulator& startTarget(const std::map<int, std::string>& forced = {},
                                       int readyDelayMs = 50) {
         sim::SimConfig config;
@@ -81,7 +79,6 @@ protected:
         return *session_;
     }
 
-    TempDir dir;
     RecordingSink sink;
     SkippedPausesClock clock;
     std::unique_ptr<sim::TargetSimulator> target;

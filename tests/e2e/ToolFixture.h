@@ -13,21 +13,20 @@
 #include "app/DownloaderDialog.h"
 #include "link/SystemPaths.h"
 #include "sim/TargetSimulator.h"
+#include "support/DeviceRootTest.h"
 #include "support/DrivenClock.h"
 #include "support/RecordingWindow.h"
 #include "support/TempDir.h"
 
 namespace tervan::testing {
 
-class ToolFixture : public ::testing::Test {
+class ToolFixture : public DeviceRootTest {
 protected:
-    ToolFixture() { setDeviceRoot(dir.path()); }
     ~ToolFixture() override {
         if (dialog) {
             dialog->windowDestroyed();
         }
         targets.clear();
-        setDeviceRoot("");
     }
 
     sim::SimConfig targetConfig(sim::SimConfig::Transport transport, int model = 0) {
@@ -75,7 +74,6 @@ protected:
         return *dialog;
     }
 
-    TempDir dir;
     SettingsStore settings{dir.file("tervan.ini")};
     RecordingWindow window;
     std::vector<std::unique_ptr<sim::TargetSimulator>> targets;

@@ -19,11 +19,12 @@
 #include "app/qt/QtDialogWindow.h"
 #include "link/SystemPaths.h"
 #include "sim/TargetSimulator.h"
+#include "support/DeviceRootTest.h"
 #include "support/TempDir.h"
 
 using namespace tervan;
 using tervan::qt::QtDialogWindow;
-using tervan::testing::TempDir;
+using tervan::testing::DeviceRootTest;
 using tervan::testing::writeFile;
 
 namespace {
@@ -50,10 +51,9 @@ private:
 constexpr std::size_t kImageSize = 64 * 1024;  // 256 pages of 256 bytes
 constexpr std::size_t kPages = kImageSize / 256;
 
-class LiveWindowTest : public ::testing::Test {
+class LiveWindowTest : public DeviceRootTest {
 protected:
     LiveWindowTest() {
-        setDeviceRoot(dir.path());
         sim::SimConfig config;
         config.root = dir.path();
         config.pageWriteDelayMs = 8;  // a download of about two seconds
@@ -72,12 +72,10 @@ protected:
         window.reset();
         dialog.reset();
         target.reset();
-        setDeviceRoot("");
     }
     void press(int id) { static_cast<QPushButton*>(window->control(id))->click(); }
     QString status() { return static_cast<QLabel*>(window->control(kStatusLine))->text(); }
 
-    TempDir dir;
     SettingsStore settings{dir.file("tervan.ini")};
     std::unique_ptr<sim::TargetSimulator> target;
     std::unique_ptr<DownloaderDialog> dialog;

@@ -25,15 +25,21 @@
 #include <memory>
 
 #include "app/DownloaderDialog.h"
+#include "app/qt/DialogTemplate.h"
 #include "app/qt/QtDialogWindow.h"
 #include "link/SystemPaths.h"
+#include "support/DeviceRootTest.h"
 #include "support/TempDir.h"
 
 using namespace tervan;
+using tervan::qt::ControlKind;
+using tervan::qt::ControlTemplate;
+using tervan::qt::DialogTemplate;
 using tervan::qt::DialogUnits;
+using tervan::qt::kNoControlId;
 using tervan::qt::QtDialogWindow;
+using tervan::testing::DeviceRootTest;
 using tervan::testing::readFile;
-using tervan::testing::TempDir;
 using tervan::testing::writeFile;
 
 namespace {
@@ -103,16 +109,12 @@ private:
     QTimer timer_;
 };
 
-class WindowTest : public ::testing::Test {
+class WindowTest : public DeviceRootTest {
 protected:
-    WindowTest() {
-        setDeviceRoot(dir.path());
-        std::filesystem::create_directory(dir.file("ports"));
-    }
+    WindowTest() { std::filesystem::create_directory(dir.file("ports")); }
     ~WindowTest() override {
         window.reset();
         dialog.reset();
-        setDeviceRoot("");
     }
 
     QtDialogWindow& open() {
@@ -145,48 +147,46 @@ protected:
         return dir.file(name);
     }
 
-    TempDir dir;
     SettingsStore settings{dir.file("tervan.ini")};
     std::unique_ptr<DownloaderDialog> dialog;
     std::unique_ptr<QtDialogWindow> window;
 };
 
-struct ExpectedControl {
-    int id;
-    const char* className;
-    const char* text;
-    QRect rect;  // dialog units
-    bool enabled;
-};
+// The layout the window is built from: the dialog's own template file in the source tree, read
+// here as it is on disk rather than the copy compiled into the program.
+const DialogTemplate& layoutFile() {
+    static const DialogTemplate layout = [] {
+        QFile file(QStringLiteral(TERVAN_DIALOG_JSON));
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << TERVAN_DIALOG_JSON;
+        QString error;
+        DialogTemplate parsed = DialogTemplate::parse(file.readAll(), &error);
+        EXPECT_FALSE(parsed.controls.empty()) << error.toStdString();
+        return parsed;
+    }();
+    return layout;
+}
 
-// The dialog as it must appear, in creation order.
-const ExpectedControl kLayout[] = {
-    {1, "QPushButton", "Close", {224, 5, 50, 14}, true},
-    {1000, "QLineEdit", "", {10, 16, 152, 12}, true},
-    {1001, "QPushButton", "Open", {165, 15, 39, 14}, true},
-    {1002, "QPushButton", "Download", {5, 88, 60, 15}, true},
-    {1003, "QPushButton", "Reset", {75, 88, 60, 15}, true},
-    {1004, "QPushButton", "Down to RAM", {5, 106, 60, 15}, true},
-    {1005, "QPushButton", "Run RAM", {75, 106, 60, 15}, true},
-    {1015, "QPushButton", "Connect", {5, 124, 60, 15}, true},
-    {1016, "QPushButton", "Disconnect", {75, 124, 60, 15}, true},
-    {1020, "QRadioButton", "SAM7S256/128", {221, 56, 62, 10}, true},
-    {1021, "QRadioButton", "SAM7S64/32", {221, 67, 55, 10}, true},
-    {1018, "QRadioButton", "USB port", {221, 108, 46, 10}, false},
-    {1019, "QRadioButton", "Serial port", {221, 120, 46, 10}, true},
-    {1025, "QComboBox", "", {230, 133, 39, 176}, true},
-    {-1, "QLabel", "Size:", {10, 33, 20, 10}, true},
-    {1008, "QLabel", "", {35, 34, 90, 10}, true},
-    {-1, "QGroupBox", "Rom File", {5, 3, 205, 45}, true},
-    {1013, "QProgressBar", "", {5, 53, 205, 10}, true},
-    {1014, "QLabel", "", {5, 68, 205, 12}, true},
-    {-1, "QLabel", "tervan.example.org/downloader", {15, 147, 115, 10}, true},
-    {-1, "QGroupBox", "I/O", {215, 96, 68, 55}, true},
-    {-1, "QGroupBox", "Target", {161, 96, 46, 46}, true},
-    {-1, "QGroupBox", "MCU", {215, 43, 68, 43}, true},
-    {1026, "QRadioButton", "ROM", {166, 108, 31, 10}, true},
-    {1027, "QRadioButton", "RAM", {166, 121, 30, 10}, true},
-};
+// The Qt class each kind of control must become.
+const char* classFor(ControlKind kind) {
+    switch (kind) {
+        case ControlKind::DefaultPushButton:
+        case ControlKind::PushButton:
+            return "QPushButton";
+        case ControlKind::Edit:
+            return "QLineEdit";
+        case ControlKind::Radio:
+            return "QRadioButton";
+        case ControlKind::DropList:
+            return "QComboBox";
+        case ControlKind::Static:
+            return "QLabel";
+        case ControlKind::GroupBox:
+            return "QGroupBox";
+        case ControlKind::Progress:
+            return "QProgressBar";
+    }
+    return "";
+}
 
 QString textOf(QWidget* widget) {
     if (auto* button = qobject_cast<QAbstractButton*>(widget))
@@ -218,22 +218,23 @@ TEST_F(WindowTest, ControlsFollowTheLayout) {
     window = std::make_unique<QtDialogWindow>(*dialog);
     const DialogUnits& units = window->units();
 
-    EXPECT_EQ(window->windowTitle(), "TERVAN Downloader for AT91SAM7S256/64 v1.0.7");
-    EXPECT_EQ(window->minimumSize(), units.toPixels(QSize(290, 165)));
+    const DialogTemplate& layout = layoutFile();
+    EXPECT_EQ(window->windowTitle(), layout.caption);
+    EXPECT_EQ(window->minimumSize(), units.toPixels(layout.size));
     EXPECT_EQ(window->maximumSize(), window->minimumSize());
     EXPECT_FALSE(window->windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_TRUE(window->windowIcon().availableSizes().contains(QSize(32, 32)));
 
     const auto& created = window->controlsInCreationOrder();
-    ASSERT_EQ(created.size(), std::size(kLayout));
+    ASSERT_EQ(created.size(), layout.controls.size());
     for (std::size_t i = 0; i < created.size(); ++i) {
-        const ExpectedControl& expected = kLayout[i];
+        const ControlTemplate& expected = layout.controls[i];
         QWidget* widget = created[i];
         SCOPED_TRACE(::testing::Message() << "control " << i << " id " << expected.id);
-        EXPECT_STREQ(widget->metaObject()->className(), expected.className);
+        EXPECT_STREQ(widget->metaObject()->className(), classFor(expected.kind));
         EXPECT_EQ(textOf(widget), expected.text);
-        EXPECT_EQ(widget->isEnabled(), expected.enabled);
-        if (expected.id != -1) {
+        EXPECT_EQ(widget->isEnabled(), !expected.disabled);
+        if (expected.id != kNoControlId) {
             EXPECT_EQ(window->control(expected.id), widget);
             EXPECT_EQ(widget->objectName(), QStringLiteral("control%1").arg(expected.id));
         }
@@ -630,27 +631,46 @@ TEST_F(WindowTest, AccessibleNamesSayWhatTheControlsShowAndWhatTheyAreFor) {
 }
 
 // An assistive technology presses buttons over the bus whatever modal box is open: such a press
-// while a handler shows its box must wait for that handler to return.
-TEST_F(WindowTest, AButtonPressedDuringAHandlerRunsAfterIt) {
-    port(2, false);
-    ModalAnswerer answerer;
-    openShown();
-    auto* list = widget<QComboBox>(kComList);
-    list->setFocus();
-    QString statusRightAfterPress;
-    bool pressedInsideHandler = false;
-    QTimer::singleShot(0, window.get(), [&] {
-        pressedInsideHandler = dialog->handlers.running();
-        static_cast<QPushButton*>(window->control(kConnectButton))->click();
-        statusRightAfterPress = widget<QLabel>(kStatusLine)->text();
-    });
-    QTest::keyClick(list, Qt::Key_Down);  // COM2 is missing: its box is open when the press comes
-    ASSERT_TRUE(pressedInsideHandler);
-    EXPECT_EQ(statusRightAfterPress, "Disconnected");
-    QTRY_COMPARE(answerer.boxes.size(), 2u);
-    EXPECT_EQ(answerer.boxes[0].text, "This COM-Port is not available!");
-    EXPECT_EQ(answerer.boxes[1].text, "COM port not available!");
-    EXPECT_EQ(widget<QLabel>(kStatusLine)->text(), "COM port not available!");
+// while a handler shows its box must wait for that handler to return, and then runs only if the
+// handler left its button enabled (a Connect pressed during a connect that succeeded must not
+// run: it would time out on a connected target and leave Download enabled on a closed port).
+TEST_F(WindowTest, AButtonPressedDuringAHandlerRunsAfterItIfStillEnabled) {
+    for (const bool disabledByHandler : {false, true}) {
+        SCOPED_TRACE(disabledByHandler ? "Connect disabled by the handler" : "Connect enabled");
+        window.reset();
+        dialog.reset();
+        std::filesystem::remove_all(dir.file("ports"));
+        std::filesystem::create_directory(dir.file("ports"));
+        port(2, false);
+        ModalAnswerer answerer;
+        openShown();
+        auto* list = widget<QComboBox>(kComList);
+        list->setFocus();
+        QString statusRightAfterPress;
+        bool pressedInsideHandler = false;
+        QTimer::singleShot(0, window.get(), [&] {
+            pressedInsideHandler = dialog->handlers.running();
+            static_cast<QPushButton*>(window->control(kConnectButton))->click();
+            statusRightAfterPress = widget<QLabel>(kStatusLine)->text();
+            if (disabledByHandler) {
+                window->enableControl(kConnectButton, false);
+            }
+        });
+        QTest::keyClick(list, Qt::Key_Down);  // COM2 is missing: its box is open at the press
+        ASSERT_TRUE(pressedInsideHandler);
+        EXPECT_EQ(statusRightAfterPress, "Disconnected");
+        QTRY_VERIFY(!answerer.boxes.empty());
+        EXPECT_EQ(answerer.boxes[0].text, "This COM-Port is not available!");
+        if (disabledByHandler) {
+            QTest::qWait(100);
+            EXPECT_EQ(answerer.boxes.size(), 1u);
+            EXPECT_EQ(widget<QLabel>(kStatusLine)->text(), "Disconnected");
+        } else {
+            QTRY_COMPARE(answerer.boxes.size(), 2u);
+            EXPECT_EQ(answerer.boxes[1].text, "COM port not available!");
+            EXPECT_EQ(widget<QLabel>(kStatusLine)->text(), "COM port not available!");
+        }
+    }
 }
 
 // ---- files handed over by the desktop ----

@@ -20,30 +20,26 @@
 #include "link/SerialLink.h"
 #include "link/SerialPort.h"
 #include "link/SystemPaths.h"
+#include "link/Terminals.h"
 #include "link/posix/PosixIo.h"
-#include "link/posix/Terminals.h"
+#include "support/DeviceRootTest.h"
 #include "support/DrivenClock.h"
 #include "support/TempDir.h"
 
 using namespace tervan;
+using tervan::testing::DeviceRootTest;
 using tervan::testing::DrivenClock;
 using tervan::testing::millisecondsSince;
 using tervan::testing::PseudoTerminal;
 using tervan::testing::sleepMs;
-using tervan::testing::TempDir;
 
 namespace {
 
-class SerialLinkTest : public ::testing::Test {
+class SerialLinkTest : public DeviceRootTest {
 protected:
     void SetUp() override {
         ASSERT_TRUE(target.ready()) << "no pseudo-terminal";
-        setDeviceRoot(dir.path());
         std::filesystem::create_directories(dir.file("ports"));
-    }
-    void TearDown() override {
-        setDeviceRoot("");
-        setSystemRoot("");
     }
 
     // ports/COMn beside the "executable", pointing at `device`.
@@ -74,7 +70,6 @@ protected:
         return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
     }
 
-    TempDir dir;
     PseudoTerminal target;
     // Only looks at the line: a time-out passes at once and shows in clock.elapsed().
     DrivenClock clock;

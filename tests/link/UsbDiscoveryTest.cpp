@@ -8,26 +8,23 @@
 #include "LinkTestSupport.h"
 #include "link/SystemPaths.h"
 #include "link/UsbPipeLink.h"
+#include "support/DeviceRootTest.h"
 #include "support/TempDir.h"
 
 using namespace tervan;
+using tervan::testing::DeviceRootTest;
 using tervan::testing::FifoDevice;
-using tervan::testing::TempDir;
 using tervan::testing::usbClassFolder;
 using tervan::testing::writeFile;
 
 namespace {
 
-class UsbDiscoveryTest : public ::testing::Test {
+class UsbDiscoveryTest : public DeviceRootTest {
 protected:
-    void SetUp() override { setDeviceRoot(dir.path()); }
-    void TearDown() override { setDeviceRoot(""); }
-
     std::string deviceFolder(const std::string& name) {
         return usbClassFolder(dir.path()) + "/" + name;
     }
 
-    TempDir dir;
     UsbDevicePaths paths{"stale entry"};
 };
 

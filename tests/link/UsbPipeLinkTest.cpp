@@ -14,29 +14,28 @@
 #include "link/PipeFile.h"
 #include "link/SystemPaths.h"
 #include "link/UsbPipeLink.h"
+#include "support/DeviceRootTest.h"
 #include "support/DrivenClock.h"
 #include "support/TempDir.h"
 
 using namespace tervan;
+using tervan::testing::DeviceRootTest;
 using tervan::testing::DrivenClock;
 using tervan::testing::FifoDevice;
 using tervan::testing::millisecondsSince;
 using tervan::testing::openDescriptorCount;
 using tervan::testing::sleepMs;
-using tervan::testing::TempDir;
 using tervan::testing::usbClassFolder;
 
 namespace {
 
-class UsbPipeLinkTest : public ::testing::Test {
+class UsbPipeLinkTest : public DeviceRootTest {
 protected:
     void SetUp() override {
-        setDeviceRoot(dir.path());
         device.attach();
         ASSERT_GE(device.fromHost(), 0);
         ASSERT_GE(device.toHost(), 0);
     }
-    void TearDown() override { setDeviceRoot(""); }
 
     // Bytes the device has sent and the host has not read yet.
     int pendingForHost() {
@@ -45,7 +44,6 @@ protected:
         return pending;
     }
 
-    TempDir dir;
     FifoDevice device{usbClassFolder(dir.path()) + "/target-1"};
     // Only looks at the pipes: a time-out passes at once and shows in clock.elapsed().
     DrivenClock clock;

@@ -94,6 +94,8 @@ public:
     void repaint() override { ++repaints; }
     // The test plays the event loop: it calls the controller's handlers.deliverHeld() itself.
     void queueHeldActivation() override { ++heldActivationsQueued; }
+    // The same for held commands: the test calls handlers.deliverHeldCommands().
+    void queueHeldCommands() override { ++heldCommandsQueued; }
 
     // The six connection and action buttons, in the order Connect, Disconnect, Download,
     // Reset, Down to RAM, Run RAM: "1" enabled, "0" disabled.
@@ -125,6 +127,7 @@ public:
     int waitCursorShown = 0;
     int repaints = 0;
     int heldActivationsQueued = 0;
+    int heldCommandsQueued = 0;
     std::function<void(int)> onStateWritten;
     std::function<void(const std::string&)> afterMessageBox;
 };

@@ -14,6 +14,7 @@
 #include "link/UsbTarget.h"
 #include "sim/TargetSimulator.h"
 #include "sim/UsbBus.h"
+#include "support/DeviceRootTest.h"
 #include "support/TempDir.h"
 
 namespace tervan::testing {
@@ -30,19 +31,15 @@ inline std::vector<std::uint8_t> randomImage(std::size_t size, unsigned seed) {
     return bytes;
 }
 
-class UsbBusTest : public ::testing::Test {
+class UsbBusTest : public DeviceRootTest {
 protected:
     void SetUp() override {
         if (!bed.active()) {
             GTEST_SKIP() << "no emulated USB bus: " << bed.reason();
         }
-        setDeviceRoot(dir.path());
         setUsbTarget(UsbTarget{kEmulatedId, {}});
     }
-    void TearDown() override {
-        setUsbTarget(std::nullopt);
-        setDeviceRoot("");
-    }
+    void TearDown() override { setUsbTarget(std::nullopt); }
 
     // A virtual target on the emulated bus at port `port` (bus path 1-<port>, serial
     // EMU000<port>).
@@ -72,7 +69,6 @@ protected:
     }
 
     sim::EmulatedUsbBus bed;
-    TempDir dir;
     std::vector<std::unique_ptr<sim::TargetSimulator>> targets;
     std::vector<int> indices;
 };

@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DialogTable.h"
@@ -76,6 +78,12 @@ protected:
     }
     HWND item(int id) const { return ::GetDlgItem(hwnd, id); }
     void click(int id) { ::SendMessageA(item(id), BM_CLICK, 0, 0); }
+    // The user picks COM8, which this machine does not have: a handler that shows a box.
+    void pickMissingCom8() {
+        ::SendMessageA(item(kComList), CB_SETCURSEL, 7, 0);
+        ::SendMessageA(hwnd, WM_COMMAND, MAKEWPARAM(kComList, CBN_SELCHANGE),
+                       reinterpret_cast<LPARAM>(item(kComList)));
+    }
     bool checked(int id) const { return ::IsDlgButtonChecked(hwnd, id) == BST_CHECKED; }
 
     TempDir dir;
@@ -329,6 +337,67 @@ TEST_F(Win32Window, ActivationOtherThanByAClickChecksTheImageAgain) {
     click(kOpenButton);
     EXPECT_EQ(windowText(item(kSizeLabel)), "7 Bytes");
     EXPECT_EQ(windowText(item(kPathField)), dir.file("other.bin"));
+}
+
+// Stored USB: a click on "Serial port" leaves USB for good, though the dialog's own radio
+// handling does not uncheck the disabled "USB port".
+TEST_F(Win32Window, AClickOnSerialPortLeavesAStoredUsb) {
+    settings.writeSettingInt("setup", "interface", 0);
+    open();
+    ASSERT_TRUE(checked(kUsbRadio));
+    ASSERT_FALSE(::IsWindowEnabled(item(kComList)));
+    click(kSerialRadio);
+    EXPECT_TRUE(checked(kSerialRadio));
+    EXPECT_FALSE(checked(kUsbRadio));
+    EXPECT_EQ(settings.readSettingInt("setup", "interface", -1), 1);
+    EXPECT_EQ(dialog->session().interfaceKind, 1);
+    EXPECT_TRUE(::IsWindowEnabled(item(kComList)));
+}
+
+// Another thread (an automation tool) clicks Connect while a handler runs: the handler's
+// keep-alive delivers the click, which must not start a second handler inside the first. It
+// runs after the handler, and only if the handler left Connect enabled.
+TEST_F(Win32Window, AClickSentDuringAHandlerRunsAfterItIfItsButtonIsStillEnabled) {
+    for (const bool disabledByHandler : {false, true}) {
+        SCOPED_TRACE(disabledByHandler ? "Connect disabled by the handler" : "Connect enabled");
+        open();
+        bool delivered = false;
+        bool fired = false;
+        std::vector<std::string> boxesInsideHandler;
+        window->whileBoxShown = [&] {
+            if (fired) {
+                return;  // the held Connect's own box
+            }
+            fired = true;
+            std::atomic<bool> sent{false};
+            std::thread clicker([&] {
+                ::SendMessageA(item(kConnectButton), BM_CLICK, 0, 0);
+                sent = true;
+            });
+            // The status line is repainted as a countdown repaints it, keeping the window alive.
+            for (int i = 0; i < 5000 && !sent; ++i) {
+                window->repaint();
+                ::Sleep(1);
+            }
+            delivered = sent;
+            clicker.join();
+            if (disabledByHandler) {
+                ::EnableWindow(item(kConnectButton), FALSE);  // as a connect that succeeded
+            }
+            boxesInsideHandler = window->boxes;
+        };
+        pickMissingCom8();
+        ASSERT_TRUE(delivered);
+        EXPECT_EQ(boxesInsideHandler, std::vector<std::string>{"This COM-Port is not available!"});
+        pump();
+        if (disabledByHandler) {
+            EXPECT_EQ(window->boxes.size(), 1u);
+            EXPECT_EQ(windowText(item(kStatusLine)), "Disconnected");
+        } else {
+            ASSERT_EQ(window->boxes.size(), 2u);
+            EXPECT_EQ(window->boxes[1], "COM port not available!");
+        }
+    }
 }
 
 }  // namespace

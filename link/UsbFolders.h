@@ -1,6 +1,7 @@
 // The USB device folders of the POSIX builds: each device interface of the target's class is a
 // folder <root>/usb/{class}/<device>/ holding the pipe files. Windows lists its interfaces
-// through the system and has no such folders.
+// through the system and has no such folders:
+// implemented in link/posix, only POSIX code includes it.
 #pragma once
 
 #include <string>

@@ -1,6 +1,7 @@
-// What the system knows about a terminal device without opening it: whether its driver is a
-// terminal driver at all, and whether it is the controlling terminal of some session (a
+// What a POSIX system knows about a terminal device without opening it: whether its driver is
+// a terminal driver at all, and whether it is the controlling terminal of some session (a
 // person's shell). Read below systemRoot() (/proc), so tests can give a tree of their own.
+// Implemented in link/posix; only POSIX code includes it.
 #pragma once
 
 #include <sys/types.h>
