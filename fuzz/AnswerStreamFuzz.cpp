@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -67,6 +68,13 @@ public:
             FUZZ_CHECK(master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0);
             char name[128] = {};
             FUZZ_CHECK(::ptsname_r(master_, name, sizeof name) == 0);
+            // Raw from the start, as the virtual target makes its line: the tool puts back the
+            // settings it found when it closes the port, and a line that echoes would then
+            // hand the target's own later bytes back to it as if the tool had sent them.
+            termios tio{};
+            FUZZ_CHECK(::tcgetattr(master_, &tio) == 0);
+            ::cfmakeraw(&tio);
+            FUZZ_CHECK(::tcsetattr(master_, TCSANOW, &tio) == 0);
             return name;
         }
         device_ = usbClassFolder(root_) + "/target0";

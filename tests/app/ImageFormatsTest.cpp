@@ -49,7 +49,8 @@ std::string srec(int type, std::uint32_t address, const Bytes& data) {
     }
     all.insert(all.end(), data.begin(), data.end());
     unsigned sum = 0;
-    std::string line = "S" + std::to_string(type);
+    std::string line(1, 'S');
+    line += std::to_string(type);
     for (const auto b : all) {
         sum += b;
         line += hexByte(b);
