@@ -1,6 +1,8 @@
 #include "app/DownloaderDialog.h"
 
-#include "app/ImageFile.h"
+#include "app/ImageRead.h"
+#include "app/StoredChoices.h"
+#include "protocol/BoardRun.h"
 
 namespace tervan {
 namespace {
@@ -23,32 +25,18 @@ int controlOf(SessionButton button) {
     return 0;
 }
 
-// Closes the image file when the scope is left.
-class OpenImage {
-public:
-    OpenImage(const std::string& path, std::optional<os::ImageWriter>* writer)
-        : handle(os::openImageFile(path, writer)) {}
-    ~OpenImage() { close(); }
-    OpenImage(const OpenImage&) = delete;
-    OpenImage& operator=(const OpenImage&) = delete;
-    void close() {
-        os::closeImageFile(handle);
-        handle = kInvalidHandle;
-    }
-    PlatformHandle handle;
-};
-
 }  // namespace
 
 DownloaderDialog::DownloaderDialog(SettingsStore& settings, Clock& clock)
     : clock_(clock), session_(*this, clock_), settings_(settings) {
-    session_.interfaceKind = settings_.readSettingInt(kSettingsSection, "interface", 1);
-    session_.targetModel = settings_.readSettingInt(kSettingsSection, "model", 0);
-    comIndex = settings_.readSettingInt(kSettingsSection, "com", 0);
-    imagePath = settings_.readSettingText(kSettingsSection, "file", "");
-    session_.targetMemory = settings_.readSettingInt(kSettingsSection, "target", 0);
+    const StoredChoices stored = readStoredChoices(settings_);
+    session_.interfaceKind = stored.interfaceKind;
+    session_.targetModel = stored.targetModel;
+    comIndex = stored.comIndex;
+    imagePath = stored.imagePath;
+    session_.targetMemory = stored.targetMemory;
     // A write that waits for another copy of the program keeps the window painted. A store
-    // that only reads (the command line's, shared by its boards) is left as it is.
+    // that only reads (the command line's) is left as it is.
     if (!settings_.readOnly) {
         settings_.clock = &clock_;
     }
@@ -76,7 +64,6 @@ void DownloaderDialog::initWindow() {
     session_.attachCount = 0;
     session_.imageLength = 0;
     refreshControls();
-    session_.applyModel();
     applyTargetButtons();
     formatComPortPath();
     if (session_.interfaceKind == 0) {
@@ -89,7 +76,7 @@ void DownloaderDialog::initWindow() {
 }
 
 void DownloaderDialog::formatComPortPath() {
-    session_.comPortPath = "\\\\.\\COM" + std::to_string(static_cast<std::int64_t>(comIndex) + 1);
+    session_.comPortPath = comPortPathFor(comIndex);
 }
 
 // ---- exchange between state and controls ----
@@ -251,7 +238,6 @@ void DownloaderDialog::interfaceChanged() {
 
 void DownloaderDialog::modelChanged() {
     readControls();
-    session_.applyModel();
     settingStored(settings_.writeSettingInt(kSettingsSection, "model", session_.targetModel));
 }
 
@@ -322,15 +308,11 @@ Outcome DownloaderDialog::loadImage(bool readData) {
         }
         return outcome;
     };
-    // A file still being written is not final: wait a little for its writer to finish (a copy
-    // or a link step that is nearly done), then refuse it, naming the process. The path stays,
-    // so the next check or download takes the finished file.
-    OpenImage file(imagePath, &imageWriter_);
-    for (const auto start = clock_.now();
-         imageWriter_ && clock_.now() - start < kImageWriterWait;) {
-        clock_.sleepFor(kImageWriterPoll);
-        file.handle = os::openImageFile(imagePath, &imageWriter_);
-    }
+    // A file still being written is waited for a little, then refused, naming the process.
+    // The path stays, so the next check or download takes the finished file.
+    const ImageRead read =
+        readImage(imagePath, clock_, readData ? session_.imageBuffer.data() : nullptr);
+    imageWriter_ = read.writer;
     if (imageWriter_) {
         const std::pair<std::string, std::int64_t> writer{imagePath, imageWriter_->pid};
         const bool alreadyReported = activationCheck_ && reportedWriter_ == writer;
@@ -341,23 +323,15 @@ Outcome DownloaderDialog::loadImage(bool readData) {
         return Outcome{OutcomeKind::ImageBeingWritten};
     }
     reportedWriter_.reset();
-    if (file.handle == kInvalidHandle) {
+    if (read.kind == OutcomeKind::ImageMissing) {
         imagePath.clear();
         return fail(OutcomeKind::ImageMissing);
     }
-    os::ImageFileInfo info;
-    if (!os::imageFileInfo(file.handle, &info)) {
-        file.close();
-        return fail(OutcomeKind::ImageUnreadable);
-    }
-    // The whole 64-bit length is compared: a file of 4 GiB and a few bytes must not pass as
-    // a few bytes.
-    if (info.size > kMaxImageSize) {
-        file.close();
+    if (read.kind == OutcomeKind::ImageOverLimit) {
         session_.imageLength = 0;
         // Closing a message box activates the window again, which re-checks the file. A
         // re-check reports a file it has already reported only when the file has changed.
-        const FileStamp stamp{imagePath, info.size, info.modified};
+        const FileStamp stamp{imagePath, read.info.size, read.info.modified};
         const bool alreadyReported = activationCheck_ && reportedOversize_ == stamp;
         reportedOversize_ = stamp;
         const Outcome outcome{OutcomeKind::ImageOverLimit};
@@ -366,23 +340,13 @@ Outcome DownloaderDialog::loadImage(bool readData) {
         }
         return outcome;
     }
-    const auto length = static_cast<std::uint32_t>(info.size);
-    if (readData) {
-        // A read that stays short of the file's length is a failure, never a download of
-        // what the buffer held before. So is a file that changed while it was read (a linker
-        // still writing it takes no lock): its size or modification time moved.
-        os::ImageFileInfo after;
-        if (os::readImageFile(file.handle, session_.imageBuffer.data(), length) != length ||
-            !os::imageFileInfo(file.handle, &after) || after.size != info.size ||
-            after.modified != info.modified) {
-            file.close();
-            return fail(OutcomeKind::ImageUnreadable);
-        }
-    } else {
+    if (!read.ok()) {
+        return fail(read.kind);
+    }
+    if (!readData) {
         settingStored(settings_.writeSettingText(kSettingsSection, "file", imagePath));
     }
-    file.close();
-    session_.imageLength = length;
+    session_.imageLength = read.length;
     reportedOversize_.reset();
     sizeText = std::to_string(session_.imageLength) + " Bytes";
     refreshControls();
@@ -395,16 +359,13 @@ Outcome DownloaderDialog::downloadImage(std::uint8_t command) {
     if (const Outcome loaded = loadImage(true); !loaded.ok()) {
         return loaded;
     }
-    return session_.downloadImage(command);
+    return BoardRun(session_).download(command,
+                                       {session_.imageBuffer.data(), session_.imageLength});
 }
 
 Outcome DownloaderDialog::sendCommand(std::uint8_t command) {
     WaitCursor cursor(*this);
-    const Outcome sent = session_.sendCommand(command);
-    if (sent.ok()) {
-        session_.disconnectTarget();
-    }
-    return sent;
+    return BoardRun(session_).followUp(command);
 }
 
 // ---- the session's reports ----

@@ -10,6 +10,7 @@
 #include "app/DialogWindow.h"
 #include "app/HandlerGate.h"
 #include "app/ImageFile.h"
+#include "app/ImageRead.h"
 #include "app/KeepAliveClock.h"
 #include "app/SettingsStore.h"
 #include "protocol/TargetSession.h"
@@ -17,10 +18,6 @@
 namespace tervan {
 
 inline constexpr int kComPortCount = 10;
-// How long a check or read of the image waits for a process that still writes the file, and
-// how often it looks again meanwhile.
-inline constexpr Clock::Duration kImageWriterWait{2000};
-inline constexpr Clock::Duration kImageWriterPoll{100};
 
 class DownloaderDialog : private SessionSink {
 public:

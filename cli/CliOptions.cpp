@@ -1,8 +1,8 @@
 #include "cli/CliOptions.h"
 
-#include <charconv>
 #include <string_view>
 
+#include "cli/OptionValues.h"
 #include "cli/SystemPorts.h"
 #include "link/ComName.h"
 #include "protocol/ChipModel.h"
@@ -21,27 +21,6 @@ std::optional<ComName> parseComName(const std::string& text) {
 }
 
 namespace {
-
-// "a", "a or b", "a, b or c".
-std::string listOfChoices(const std::vector<std::string>& choices) {
-    std::string text;
-    for (std::size_t i = 0; i < choices.size(); ++i) {
-        if (i > 0) {
-            text += i + 1 == choices.size() ? " or " : ", ";
-        }
-        text += choices[i];
-    }
-    return text;
-}
-
-// "256 (SAM7S256/128) or 64 (SAM7S64/32)", for the error on a --model value that names none.
-std::string modelChoicesText() {
-    std::vector<std::string> choices;
-    for (const ChipModel& model : chipModels()) {
-        choices.push_back(std::string(model.commandName) + " (" + model.windowName + ")");
-    }
-    return listOfChoices(choices);
-}
 
 // The --help line of --model, its text in the column of the other options' texts.
 std::string modelOption() {
@@ -82,179 +61,169 @@ struct Choice {
 // Applies an option's value; returns the error, if any.
 using ApplyValue = std::string (*)(CliOptions&, const std::string& value);
 
-// An option takes a value exactly when it has a way to apply one.
+// An option's lines in --help, in the column layout of the others: the same on every system,
+// or the system's own, or built from the chip table. An option with none of them is shown in
+// the lines of the one named by `shownWith`.
+struct OptionHelp {
+    std::string_view text;
+    const char* PortHelpTexts::*systemText = nullptr;
+    bool chipModels = false;
+    std::string_view shownWith;
+};
+
+constexpr OptionHelp lines(std::string_view text) {
+    return {text, nullptr, false, {}};
+}
+constexpr OptionHelp systemLines(const char* PortHelpTexts::*text) {
+    return {{}, text, false, {}};
+}
+constexpr OptionHelp shownWith(std::string_view option) {
+    return {{}, nullptr, false, option};
+}
+constexpr OptionHelp kChipModelLines{{}, nullptr, true, {}};
+
+// An option takes a value exactly when it has a way to apply one. The rows stand in the
+// order --help lists them.
 struct OptionRow {
     std::string_view name;
     std::string_view shortName;  // empty for none
     bool Pending::*flag;         // set by an option without a value
     Choice choice;
     ApplyValue applyValue;
+    OptionHelp help;
 };
-
-constexpr const char* kUsbOrPort = "--usb and --port exclude each other";
-constexpr const char* kRamOrRom = "--ram and --rom exclude each other";
-
-std::string applyPort(CliOptions& o, const std::string& port) {
-    PortChoice choice{port, port, std::nullopt};
-    if (const auto com = parseComName(port)) {
-        choice.path = com->path;
-        choice.comIndex = com->index;
-    } else if (!isDevicePath(port)) {  // a device path is used as it is
-        return "--port takes COM1 ... COM" + std::to_string(kHighestComNumber) +
-               " or a device path such as " + portHelpTexts().devicePathExample + ", not '" + port +
-               "'";
-    }
-    for (const PortChoice& earlier : o.ports) {
-        if (earlier.path == choice.path) {
-            return "--port " + port + " is given twice";
-        }
-    }
-    if (o.ports.empty()) {
-        o.comPortPath = choice.path;
-        o.comIndex = choice.comIndex;
-    }
-    o.ports.push_back(choice);
-    return {};
-}
-
-std::string applyDevice(CliOptions& o, const std::string& name) {
-    if (name.empty()) {
-        return "--device needs a device name";
-    }
-    for (const std::string& earlier : o.usbDevices) {
-        if (earlier == name) {
-            return "--device " + name + " is given twice";
-        }
-    }
-    o.usbDevices.push_back(name);
-    return {};
-}
-
-// A whole number from `low` up, or nothing.
-std::optional<int> countOf(const std::string& text, int low) {
-    int value = 0;
-    const char* end = text.data() + text.size();
-    const auto [at, ec] = std::from_chars(text.data(), end, value);
-    if (ec != std::errc() || at != end || value < low) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-std::string applyRepeat(CliOptions& o, const std::string& count) {
-    const auto boards = countOf(count, 0);
-    if (!boards) {
-        return "--repeat takes a number of boards (0: until Ctrl-C), not '" + count + "'";
-    }
-    o.repeat = *boards;
-    return {};
-}
-
-std::string applyWait(CliOptions& o, const std::string& seconds) {
-    const auto wait = countOf(seconds, 1);
-    if (!wait) {
-        return "--wait takes a number of seconds from 1, not '" + seconds + "'";
-    }
-    o.waitSeconds = *wait;
-    return {};
-}
-
-std::string applyReceipt(CliOptions& o, const std::string& path) {
-    o.receiptPath = path;
-    return path.empty() ? "--receipt needs a file" : "";
-}
-
-std::string applyTrace(CliOptions& o, const std::string& path) {
-    o.tracePath = path;
-    return path.empty() ? "--trace needs a file" : "";
-}
-
-std::string applyModel(CliOptions& o, const std::string& model) {
-    const auto stored = modelByCommandName(model);
-    if (!stored) {
-        return "--model takes " + modelChoicesText() + ", not '" + model + "'";
-    }
-    o.targetModel = *stored;
-    return {};
-}
-
-std::string applyThen(CliOptions& o, const std::string& then) {
-    if (then == "reset") {
-        o.then = FollowUp::Reset;
-    } else if (then == "run") {
-        o.then = FollowUp::Run;
-    } else {
-        return "--then takes reset or run, not '" + then + "'";
-    }
-    return {};
-}
-
-std::string applyRoot(CliOptions& o, const std::string& root) {
-    o.deviceRoot = root;
-    return root.empty() ? "--root needs a folder" : "";
-}
-
-std::string applyUsbId(CliOptions& o, const std::string& text) {
-    o.usbId = parseUsbId(text);
-    return o.usbId ? ""
-                   : "--usb-id takes the vendor and product ids as lsusb shows them, such as "
-                     "03eb:6124, not '" +
-                         text + "'";
-}
-
-std::string applyUsbSerial(CliOptions& o, const std::string& serial) {
-    o.usbSerial = serial;
-    return serial.empty() ? "--usb-serial needs a serial number" : "";
-}
-
-std::string applyUdevRule(CliOptions& o, const std::string& text) {
-    o.udevRuleId = parseUsbId(text);
-    o.action = CliAction::UdevRule;
-    return o.udevRuleId ? ""
-                        : "--udev-rule takes the vendor and product ids as lsusb shows them, such "
-                          "as 03eb:6124, not '" +
-                              text + "'";
-}
-
-// The COM ports a link in ports/ can make: the ones the window lists.
-constexpr std::int32_t kLinkedComPorts = 10;
-
-std::string applyLink(CliOptions& o, const std::string& port) {
-    const auto com = parseComName(port);
-    if (!com || com->index >= kLinkedComPorts) {
-        return "--link takes COM1 ... COM" + std::to_string(kLinkedComPorts) +
-               " (the ports the window lists), not '" + port + "'";
-    }
-    o.action = CliAction::Link;
-    o.linkNumber = com->index + 1;
-    return {};
-}
 
 constexpr OptionRow kOptions[] = {
-    {"--help", "-h", &Pending::help, {}, nullptr},
-    {"--version", "-V", &Pending::version, {}, nullptr},
-    {"--list-ports", "", &Pending::listPorts, {}, nullptr},
-    {"--link", "", nullptr, {}, applyLink},
-    {"--force", "", &Pending::force, {}, nullptr},
-    {"--usb", "", nullptr, {&CliOptions::interfaceKind, 0, kUsbOrPort}, nullptr},
-    {"--port", "", nullptr, {&CliOptions::interfaceKind, 1, kUsbOrPort}, applyPort},
-    {"--device", "", nullptr, {&CliOptions::interfaceKind, 0, kUsbOrPort}, applyDevice},
-    {"--all", "", &Pending::all, {&CliOptions::interfaceKind, 0, kUsbOrPort}, nullptr},
-    {"--usb-id", "", nullptr, {&CliOptions::interfaceKind, 0, kUsbOrPort}, applyUsbId},
-    {"--usb-serial", "", nullptr, {&CliOptions::interfaceKind, 0, kUsbOrPort}, applyUsbSerial},
-    {"--udev-rule", "", nullptr, {}, applyUdevRule},
-    {"--repeat", "", nullptr, {}, applyRepeat},
-    {"--wait", "", nullptr, {}, applyWait},
-    {"--receipt", "", nullptr, {}, applyReceipt},
-    {"--trace", "", nullptr, {}, applyTrace},
-    {"--model", "", nullptr, {}, applyModel},
-    {"--ram", "", nullptr, {&CliOptions::targetMemory, 1, kRamOrRom}, nullptr},
-    {"--rom", "", nullptr, {&CliOptions::targetMemory, 0, kRamOrRom}, nullptr},
-    {"--then", "", nullptr, {}, applyThen},
-    {"--root", "", nullptr, {}, applyRoot},
-    {"--json", "", &Pending::json, {}, nullptr},
-    {"--quiet", "-q", &Pending::quiet, {}, nullptr},
+    {"--port",
+     "",
+     nullptr,
+     {&CliOptions::interfaceKind, 1, kUsbOrPort},
+     applyPort,
+     systemLines(&PortHelpTexts::portOption)},
+    {"--usb",
+     "",
+     nullptr,
+     {&CliOptions::interfaceKind, 0, kUsbOrPort},
+     nullptr,
+     lines("  --usb               the target's USB pipes instead of a serial port\n")},
+    {"--model", "", nullptr, {}, applyModel, kChipModelLines},
+    {"--ram",
+     "",
+     nullptr,
+     {&CliOptions::targetMemory, 1, kRamOrRom},
+     nullptr,
+     lines("  --ram, --rom        download to RAM (at most 64 KiB) or to flash\n")},
+    {"--rom", "", nullptr, {&CliOptions::targetMemory, 0, kRamOrRom}, nullptr, shownWith("--ram")},
+    {"--then",
+     "",
+     nullptr,
+     {},
+     applyThen,
+     lines("  --then reset|run    after the download: reset the target (flash), or start\n"
+           "                      the program in RAM (--ram)\n")},
+    {"--device",
+     "",
+     nullptr,
+     {&CliOptions::interfaceKind, 0, kUsbOrPort},
+     applyDevice,
+     lines("  --device NAME       with --usb: this USB device; once per device to write\n"
+           "                      several at once\n")},
+    {"--all",
+     "",
+     &Pending::all,
+     {&CliOptions::interfaceKind, 0, kUsbOrPort},
+     nullptr,
+     lines("  --all               with --usb: every USB device of the target's class\n")},
+    {"--usb-id",
+     "",
+     nullptr,
+     {&CliOptions::interfaceKind, 0, kUsbOrPort},
+     applyUsbId,
+     lines("  --usb-id VID:PID    Linux: the target on the USB bus by its ids, as lsusb\n"
+           "                      shows them (implies --usb); --device then takes a bus\n"
+           "                      path such as 1-2, and --all every device with the ids\n")},
+    {"--usb-serial",
+     "",
+     nullptr,
+     {&CliOptions::interfaceKind, 0, kUsbOrPort},
+     applyUsbSerial,
+     lines("  --usb-serial S      with --usb-id: only the device with this serial number\n")},
+    {"--udev-rule",
+     "",
+     nullptr,
+     {},
+     applyUdevRule,
+     lines("  --udev-rule VID:PID print the udev rule that lets the person at the seat\n"
+           "                      open the device, for /etc/udev/rules.d\n")},
+    {"--repeat",
+     "",
+     nullptr,
+     {},
+     applyRepeat,
+     lines("  --repeat N          board after board on each port (0: until Ctrl-C)\n")},
+    {"--wait",
+     "",
+     nullptr,
+     {},
+     applyWait,
+     lines("  --wait SECONDS      how long to wait for each board after the first\n"
+           "                      (default: no limit)\n")},
+    {"--receipt",
+     "",
+     nullptr,
+     {},
+     applyReceipt,
+     lines("  --receipt FILE      add one JSON line per board to FILE\n")},
+    {"--trace",
+     "",
+     nullptr,
+     {},
+     applyTrace,
+     lines("  --trace FILE        write every byte in and out, with time stamps, to FILE\n")},
+    {"--root", "", nullptr, {}, applyRoot, systemLines(&PortHelpTexts::rootOption)},
+    {"--json",
+     "",
+     &Pending::json,
+     {},
+     nullptr,
+     lines("  --json              one JSON object per line for each event\n")},
+    {"--quiet",
+     "-q",
+     &Pending::quiet,
+     {},
+     nullptr,
+     lines("  -q, --quiet         no status or progress; messages still go to stderr\n")},
+    {"--list-ports",
+     "",
+     &Pending::listPorts,
+     {},
+     nullptr,
+     systemLines(&PortHelpTexts::listPortsOption)},
+    {"--link", "", nullptr, {}, applyLink, systemLines(&PortHelpTexts::linkOption)},
+    {"--force", "", &Pending::force, {}, nullptr, shownWith("--link")},
+    {"--help", "-h", &Pending::help, {}, nullptr, lines("  -h, --help          this text\n")},
+    {"--version",
+     "-V",
+     &Pending::version,
+     {},
+     nullptr,
+     lines("  -V, --version       the program's version\n")},
 };
+
+// The lines of every option, in the table's order.
+std::string optionLines() {
+    std::string lines;
+    for (const OptionRow& row : kOptions) {
+        if (row.help.chipModels) {
+            lines += modelOption();
+        } else if (row.help.systemText != nullptr) {
+            lines += portHelpTexts().*row.help.systemText;
+        } else {
+            lines += row.help.text;
+        }
+    }
+    return lines;
+}
 
 const OptionRow* findOption(const std::string& name) {
     for (const OptionRow& row : kOptions) {
@@ -395,65 +364,31 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
 }
 
 std::string usageText(const std::string& program) {
-    const PortHelpTexts& ports = portHelpTexts();
-#ifdef _WIN32
-    const char* settingsNote =
-        "Options (choices left out come from tervan.ini beside the program, which the\n"
-        "command line never changes):\n";
-#else
-    const char* settingsNote =
-        "Options (choices left out come from the settings file, which the command line\n"
-        "never changes: tervan.ini beside the program, or in ~/.config/tervan for a\n"
-        "program installed for the whole system; ports/ is found there too):\n";
-#endif
-    return "Usage: " + program +
-           " [options] IMAGE\n"
-           "  or:  " +
-           program +
-           " --list-ports\n"
-           "  or:  " +
-           program +
-           " --link COMn DEVICE [--force]\n"
-           "  or:  " +
-           program +
-           " --udev-rule VID:PID\n"
+    return "Usage: " + program + " [options] IMAGE\n" +  //
+           "  or:  " + program + " --list-ports\n" +     //
+           "  or:  " + program + " --link COMn DEVICE [--force]\n" + "  or:  " + program +
+           " --udev-rule VID:PID\n" +
            "\n"
            "Writes the raw image IMAGE (a .bin of at most 256 KiB) into an AT91SAM7S through\n"
            "its download loader: connects (press reset on the target while the countdown\n"
            "runs), downloads to flash or RAM, then optionally resets the target or starts\n"
            "the program in RAM.\n"
            "\n" +
-           settingsNote + ports.portOption +
-           "  --usb               the target's USB pipes instead of a serial port\n" +
-           modelOption() +
-           "  --ram, --rom        download to RAM (at most 64 KiB) or to flash\n"
-           "  --then reset|run    after the download: reset the target (flash), or start\n"
-           "                      the program in RAM (--ram)\n"
-           "  --device NAME       with --usb: this USB device; once per device to write\n"
-           "                      several at once\n"
-           "  --all               with --usb: every USB device of the target's class\n"
-           "  --usb-id VID:PID    Linux: the target on the USB bus by its ids, as lsusb\n"
-           "                      shows them (implies --usb); --device then takes a bus\n"
-           "                      path such as 1-2, and --all every device with the ids\n"
-           "  --usb-serial S      with --usb-id: only the device with this serial number\n"
-           "  --udev-rule VID:PID print the udev rule that lets the person at the seat\n"
-           "                      open the device, for /etc/udev/rules.d\n"
-           "  --repeat N          board after board on each port (0: until Ctrl-C)\n"
-           "  --wait SECONDS      how long to wait for each board after the first\n"
-           "                      (default: no limit)\n"
-           "  --receipt FILE      add one JSON line per board to FILE\n"
-           "  --trace FILE        write every byte in and out, with time stamps, to FILE\n" +
-           ports.rootOption +
-           "  --json              one JSON object per line for each event\n"
-           "  -q, --quiet         no status or progress; messages still go to stderr\n" +
-           ports.listPortsOption + ports.linkOption +
-           "  -h, --help          this text\n"
-           "  -V, --version       the program's version\n"
+           portHelpTexts().settingsNote + optionLines() +
            "\n"
            "Exit status: 0 done; 1 the target rejected a frame or the transfer failed, or\n"
            "a receipt or the trace could not be written; 2 bad usage or a bad image;\n"
            "3 no connection (port missing or busy, no answer); 130 stopped by Ctrl-C,\n"
            "SIGTERM or SIGHUP. With several boards, the worst board's status.\n";
+}
+
+std::vector<OptionName> optionNames() {
+    std::vector<OptionName> names;
+    for (const OptionRow& row : kOptions) {
+        names.push_back(
+            {std::string(row.name), std::string(row.shortName), std::string(row.help.shownWith)});
+    }
+    return names;
 }
 
 }  // namespace tervan::cli

@@ -76,6 +76,16 @@ struct ComName {
 };
 std::optional<ComName> parseComName(const std::string& text);
 
+// --help, with every option's lines from the option table.
 std::string usageText(const std::string& program);
+
+// Every option the command line takes, in --help's order; `shownWith` names the option whose
+// lines also describe this one.
+struct OptionName {
+    std::string name;
+    std::string shortName;
+    std::string shownWith;
+};
+std::vector<OptionName> optionNames();
 
 }  // namespace tervan::cli

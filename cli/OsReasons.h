@@ -10,10 +10,6 @@
 
 namespace tervan::cli {
 
-// A short word for an open error of a port: "free" for 0, "missing", "busy", "denied" or
-// "unusable".
-std::string portStateWord(int error);
-
 // What --list-ports adds in brackets after that word (who holds the port, the system's
 // text for an unusual error), or empty.
 std::string portStateNote(int error, const std::string& device);

@@ -12,6 +12,23 @@
 #include "link/UsbPipeLink.h"
 
 namespace tervan::cli {
+
+std::string portStateWord(PortFault fault) {
+    switch (fault) {
+        case PortFault::None:
+            return "free";
+        case PortFault::Missing:
+            return "missing";
+        case PortFault::Busy:
+            return "busy";
+        case PortFault::Denied:
+            return "denied";
+        case PortFault::NotAPort:
+        case PortFault::Other:
+            break;
+    }
+    return "unusable";
+}
 namespace {
 
 namespace fs = std::filesystem;
@@ -28,7 +45,7 @@ std::vector<ComPortState> probeComPorts(int count) {
         port.path = os::resolveSerialPath(portPath.c_str());
         port.linkTarget = portLinkTarget(port.path);
         port.error = link.probe(portPath.c_str());
-        port.state = portStateWord(port.error);
+        port.state = portStateWord(portFaultOf(port.error));
         port.note = portStateNote(port.error, port.path);
         port.reason = port.error == 0 ? "" : systemErrorText(port.error);
         ports.push_back(std::move(port));

@@ -7,11 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "cli/SystemPorts.h"
+#include "link/PortFault.h"
 #include "link/UsbBulk.h"
 
-#include "cli/SystemPorts.h"
-
 namespace tervan::cli {
+
+// A short word for how a port's open went: "free", "missing", "busy", "denied" or "unusable"
+// (not a port, or an unusual error).
+std::string portStateWord(PortFault fault);
 
 struct ComPortState {
     std::string name;        // "COM1"

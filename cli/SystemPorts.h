@@ -53,6 +53,7 @@ bool isDevicePath(const std::string& text);
 
 // The lines of --help that say how ports are named, each ending in a line break.
 struct PortHelpTexts {
+    const char* settingsNote;       // above the options: where the choices left out come from
     const char* portOption;         // --port
     const char* rootOption;         // --root
     const char* listPortsOption;    // --list-ports

@@ -23,7 +23,6 @@ inline constexpr std::uint8_t kHandshakeReply = 'H';
 inline constexpr std::size_t kFrameBufferSize = 512;
 inline constexpr std::size_t kFrameHeaderSize = 5;      // CRC (2), command, block (2)
 inline constexpr std::uint32_t kMaxImageSize = 262144;  // 256 KiB, the largest image file
-inline constexpr std::uint32_t kRamSize = 65536;        // limit of a RAM download, any model
 
 // CRC-16/KERMIT (poly 0x1021 reflected, init 0, no final XOR). A count of 0 or less gives 0.
 std::uint16_t frameCrc16(const std::uint8_t* bytes, int count);

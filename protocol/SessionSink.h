@@ -13,6 +13,25 @@ enum class BeepKind { Default = 0, Exclamation = 0x30 };
 // The six connection and action buttons whose enabled states record the connection.
 enum class SessionButton { Connect, Disconnect, Download, Reset, DownToRam, RunRam };
 
+// Where a session stands, as figures rather than texts: a front end that draws its own
+// progress or tells a countdown from other status lines reads these.
+enum class SessionPhase {
+    Waiting,  // a connect pass begins; the status that follows is its countdown
+    Started,  // a download begins: its first page goes out next
+    Page,     // the target accepted one more page
+    Ended,    // the download ended, one way or the other; its record is complete
+};
+
+struct SessionProgress {
+    SessionPhase phase = SessionPhase::Waiting;
+    int secondsLeft = 0;        // Waiting: passes left, 0 when the wait has no deadline
+    std::uint32_t pages = 0;    // pages the target accepted so far
+    std::uint32_t bytes = 0;    // bytes of the image those pages carry
+    std::uint32_t total = 0;    // the image's length
+    std::int16_t position = 0;  // the progress bar's position and upper bound
+    std::uint16_t range = 0;
+};
+
 class SessionSink {
 public:
     // The status line now reads `text`; everything the session changed is to be shown now.
@@ -25,6 +44,9 @@ public:
     virtual void beep(BeepKind kind) = 0;
     virtual void enableButton(SessionButton button, bool enabled) = 0;
     virtual void waitCursor(bool on) = 0;
+    // The same progress as figures, after the status or bar position that goes with it. A
+    // sink that only shows texts and the bar ignores it.
+    virtual void progressed(const SessionProgress&) {}
 
 protected:
     ~SessionSink() = default;

@@ -33,12 +33,23 @@ bool isUsbDeviceNamed(const std::string& path, const std::string& name);
 // What the last download put on the line and what came back, for the figures a front end
 // reports about it. Cleared when a download starts.
 struct TransferRecord {
-    std::uint32_t pagesSent = 0;  // pages that went out at least once
-    std::uint32_t resends = 0;    // USB: transmissions of a page after a rejection
+    bool begun = false;  // the first page was about to go out
+    std::uint32_t imageLength = 0;
+    std::uint32_t paddedLength = 0;  // the image rounded up to whole pages, as it went out
+    std::uint32_t pagesSent = 0;     // pages that went out at least once
+    std::uint32_t pagesAccepted = 0;
+    std::uint32_t bytesAccepted = 0;  // the image's bytes in the accepted pages
+    std::uint32_t answers = 0;        // answers read, one per transmission that got one
+    std::uint32_t resends = 0;        // USB: transmissions of a page after a rejection
     // The first answer other than 'X' (kind, frame and answer), also one a resend got past.
     std::optional<Outcome> firstRejection;
     std::uint64_t bytesOut = 0;  // every byte written, frames and resends
     std::uint64_t bytesIn = 0;   // every byte read: the answers
+    // On the session's clock: before the first page, and after the last answer or the failure.
+    Clock::TimePoint started{};
+    Clock::TimePoint ended{};
+
+    double seconds() const { return std::chrono::duration<double>(ended - started).count(); }
 };
 
 class TargetSession {
@@ -49,8 +60,6 @@ public:
     TargetSession(const TargetSession&) = delete;
     TargetSession& operator=(const TargetSession&) = delete;
 
-    // Sets pageSize, flashSize and frameLength from targetModel.
-    void applyModel();
     // Opens the chosen transport and waits for the loader's 'X' over five passes.
     Outcome connectTarget();
     void disconnectTarget();
@@ -61,10 +70,6 @@ public:
     Outcome downloadImage(std::uint8_t command, std::span<const std::uint8_t> image);
     // Sends one data-less frame ('R' reset, 'G' run RAM).
     Outcome sendCommand(std::uint8_t command);
-    // Send the first frameLength bytes of frameBuffer and evaluate the answer; `frame` is the
-    // index the outcome names.
-    Outcome sendFrameUsb(std::uint32_t frame = 0);
-    Outcome sendFrameSerial(std::uint32_t frame = 0);
     // Enumerates the USB devices, records the single one and opens its pipes. Done when the
     // pipes are open.
     Outcome attachUsbDevice();
@@ -74,8 +79,12 @@ public:
     void showDisconnected();
     // The largest image the chosen memory takes: the model's RAM, or its flash.
     std::uint32_t imageLimit() const {
-        return targetMemory != 0 ? chipModel(targetModel).ramSize : flashSize;
+        return targetMemory != 0 ? chipModel(targetModel).ramSize : flashSize();
     }
+    // The chosen model's figures, read from the chip table whenever asked.
+    std::uint32_t pageSize() const { return model().pageSize; }
+    std::uint32_t flashSize() const { return model().flashSize; }
+    std::uint32_t frameLength() const { return model().frameLength; }
     // Checks the loaded image's length: an empty image or one over the limit is reported.
     Outcome checkImageLength();
     // Shows how a sequence ended the window's way (message box, status line, beep) and returns
@@ -89,17 +98,12 @@ public:
     std::int32_t interfaceKind = 1;  // 0 USB, any other value serial
     std::int32_t targetModel = 0;    // 0 the first chip model, any other value the second
     std::int32_t targetMemory = 0;   // 0 ROM (flash), any other value RAM
-    std::uint32_t pageSize = kChipModels[0].pageSize;
-    std::uint32_t flashSize = kChipModels[0].flashSize;
-    std::uint32_t frameLength = kChipModels[0].frameLength;
     std::uint32_t imageLength = 0;
     std::array<std::uint8_t, kMaxImageSize> imageBuffer;
     UsbPipeLink usbLink;
     UsbDeviceRecord usbDevice;
     std::int32_t attachCount = 0;
     std::int32_t foundDeviceCount = 0;
-    UsbDevicePaths foundDevicePaths;
-    std::array<std::uint8_t, kFrameBufferSize> frameBuffer;
     std::string comPortPath;
     SerialLink serialLink;
 
@@ -114,9 +118,15 @@ public:
     const std::atomic<bool>* stopRequested = nullptr;
     // Sees every byte in and out when set.
     LineTrace* trace = nullptr;
-    TransferRecord lastTransfer;
+    // What the last download put on the line; cleared when a download starts.
+    const TransferRecord& lastTransfer() const { return transfer_; }
 
 private:
+    // Send the first frameLength() bytes of frameBuffer and evaluate the answer; `frame` is the
+    // index the outcome names.
+    Outcome sendFrameUsb(std::uint32_t frame = 0);
+    Outcome sendFrameSerial(std::uint32_t frame = 0);
+    ModelParameters model() const { return modelParameters(targetModel); }
     void setStatus(const std::string& text);
     bool stopping() const { return stopRequested != nullptr && stopRequested->load(); }
     // The chosen transport's write and read, counted into lastTransfer and shown to the trace.
@@ -125,10 +135,16 @@ private:
     void enableConnectedButtons();
     Outcome connectSerial();
     Outcome connectUsb();
-    ModelParameters model() const { return {pageSize, flashSize, frameLength}; }
+    // Announces a connect pass and shows its countdown, or the endless wait's text.
+    void showWaiting(bool endless, int seconds);
+    // The pages of a download; the caller closes the record and reports the ending.
+    Outcome sendPages(std::uint8_t command);
 
     SessionSink& sink_;
     Clock& clock_;
+    std::array<std::uint8_t, kFrameBufferSize> frameBuffer{};
+    UsbDevicePaths foundDevicePaths;
+    TransferRecord transfer_;
 };
 
 }  // namespace tervan

@@ -32,10 +32,11 @@
 #include <thread>
 #include <vector>
 
-#include "app/DownloaderDialog.h"
-#include "cli/CliWindow.h"
+#include "app/ImageRead.h"
+#include "cli/BoardView.h"
 #include "link/SystemPaths.h"
 #include "link/UsbTarget.h"
+#include "protocol/BoardRun.h"
 #include "sim/TargetSimulator.h"
 #ifdef TERVAN_HAVE_USB_BUS
 #include "sim/UsbBus.h"
@@ -101,13 +102,13 @@ std::string writeImage(const std::string& folder, std::uint32_t size) {
     return path;
 }
 
-// The command line's window, also noting when each page was accepted and how much CPU time
-// the tool's thread had used by then.
-class TimedWindow : public cli::CliWindow {
+// The command line's view of a board, also noting when each page was accepted and how much
+// CPU time the tool's thread had used by then.
+class TimedView : public cli::BoardView {
 public:
-    using CliWindow::CliWindow;
-    void setProgressPosition(std::int16_t position) override {
-        CliWindow::setProgressPosition(position);
+    using BoardView::BoardView;
+    void progress(std::int16_t position) override {
+        BoardView::progress(position);
         pageTimes.push_back(Clock::now());
         pageCpu.push_back(threadCpuSeconds());
     }
@@ -115,39 +116,41 @@ public:
     std::vector<double> pageCpu;
 };
 
-// The tool as tervan-cli runs it: the controller with its settings read-only and a window for
-// the terminal, here without output or writing JSON lines to /dev/null.
+// The tool as tervan-cli runs a board: a session reporting to the terminal's view, here
+// without output or writing JSON lines to /dev/null, and the image read for each download.
 struct Tool {
     Tool(const std::string& root, cli::RenderMode mode)
-        : sink(std::fopen("/dev/null", "w")), window(mode, sink, sink) {
+        : sink(std::fopen("/dev/null", "w")), view(mode, sink, sink) {
         setDeviceRoot(root);
-        settings.readOnly = true;
-        dialog = std::make_unique<DownloaderDialog>(settings);
-        dialog->setWindow(&window);
-        window.watch(&dialog->session());
+        session_ = std::make_unique<TargetSession>(view);
+        view.watch(&session_->lastTransfer());
     }
     ~Tool() {
-        dialog->windowDestroyed();
+        session_->serialLink.close();
+        session_->detachUsbDevice();
         std::fclose(sink);
         setDeviceRoot("");
     }
     void choose(bool usb, const std::string& image) {
-        dialog->session().interfaceKind = usb ? 0 : 1;
-        dialog->session().targetModel = 0;
-        dialog->session().applyModel();
-        dialog->session().targetMemory = 0;
-        dialog->session().comPortPath = "\\\\.\\COM1";
-        dialog->imagePath = image;
+        session().interfaceKind = usb ? 0 : 1;
+        session().targetModel = 0;
+        session().targetMemory = 0;
+        session().comPortPath = "\\\\.\\COM1";
+        imagePath = image;
     }
-    bool connect() {
-        dialog->session().connectTarget();
-        return dialog->session().statusText == "Connected";
+    bool connect() { return session().connectTarget().ok(); }
+    void download() {
+        std::vector<std::uint8_t> bytes(kMaxImageSize);
+        const ImageRead read = readImage(imagePath, session().clock(), bytes.data());
+        bytes.resize(read.length);
+        BoardRun(session()).download(kCommandWrite, bytes);
     }
+    TargetSession& session() { return *session_; }
 
-    SettingsStore settings{"/nonexistent/tervan.ini"};
     std::FILE* sink;
-    TimedWindow window;
-    std::unique_ptr<DownloaderDialog> dialog;
+    TimedView view;
+    std::unique_ptr<TargetSession> session_;
+    std::string imagePath;
 };
 
 std::unique_ptr<sim::TargetSimulator> makeTarget(
@@ -201,15 +204,14 @@ void lineEfficiency(int pageDelayMs) {
     Tool tool(scratch.path, cli::RenderMode::Quiet);
     tool.choose(false, image);
     if (!tool.connect()) {
-        std::printf("efficiency: no connection (%s)\n", tool.dialog->session().statusText.c_str());
+        std::printf("efficiency: no connection (%s)\n", tool.session().statusText.c_str());
         return;
     }
-    tool.window.pageTimes.clear();
+    tool.view.pageTimes.clear();
     const auto started = Clock::now();
-    tool.dialog->downloadImage(kCommandWrite);
+    tool.download();
     const double measured = seconds(Clock::now() - started);
-    const bool ok =
-        tool.dialog->session().statusText == "Write successfull!" && flashHolds(*target, image);
+    const bool ok = tool.session().statusText == "Write successfull!" && flashHolds(*target, image);
 
     // Where the time above the wire goes, frame by frame, from the target's own records:
     // the target seeing the whole frame later than its last byte's paced arrival, the
@@ -222,9 +224,9 @@ void lineEfficiency(int pageDelayMs) {
     std::vector<double> frameLate;
     std::vector<double> answerLate;
     std::vector<double> toolTurn;
-    std::vector<double> toolWakes;              // answer leaving -> the tool has taken it
-    std::vector<double> toolSends;              // the tool has taken it -> the next frame arrives
-    const auto& pages = tool.window.pageTimes;  // [0] the start position, [k + 1] frame k
+    std::vector<double> toolWakes;            // answer leaving -> the tool has taken it
+    std::vector<double> toolSends;            // the tool has taken it -> the next frame arrives
+    const auto& pages = tool.view.pageTimes;  // [0] the start position, [k + 1] frame k
     std::size_t s = 0;
     for (std::size_t k = 0; k + 1 < records.size(); ++k) {
         while (s < sent.size() && sent[s].at < records[k].receivedAt) {
@@ -318,25 +320,24 @@ void hostCost(HostLink link, cli::RenderMode mode) {
     Tool tool(scratch.path, mode);
     tool.choose(usb, image);
     if (!tool.connect()) {
-        std::printf("host: no connection (%s)\n", tool.dialog->session().statusText.c_str());
+        std::printf("host: no connection (%s)\n", tool.session().statusText.c_str());
         return;
     }
-    tool.window.pageTimes.clear();
-    tool.window.pageCpu.clear();
+    tool.view.pageTimes.clear();
+    tool.view.pageCpu.clear();
     const double cpuBefore = threadCpuSeconds();
     const auto started = Clock::now();
-    tool.dialog->downloadImage(kCommandWrite);
+    tool.download();
     const auto total = Clock::now() - started;
     const double cpu = threadCpuSeconds() - cpuBefore;
-    const bool ok =
-        tool.dialog->session().statusText == "Write successfull!" && flashHolds(*target, image);
+    const bool ok = tool.session().statusText == "Write successfull!" && flashHolds(*target, image);
 
     // Page times: [0] is the start position, then one per accepted page.
     std::vector<double> roundTrips;
     std::vector<double> cpuPerFrame;
-    for (std::size_t i = 2; i < tool.window.pageTimes.size(); ++i) {
-        roundTrips.push_back(micros(tool.window.pageTimes[i] - tool.window.pageTimes[i - 1]));
-        cpuPerFrame.push_back((tool.window.pageCpu[i] - tool.window.pageCpu[i - 1]) * 1e6);
+    for (std::size_t i = 2; i < tool.view.pageTimes.size(); ++i) {
+        roundTrips.push_back(micros(tool.view.pageTimes[i] - tool.view.pageTimes[i - 1]));
+        cpuPerFrame.push_back((tool.view.pageCpu[i] - tool.view.pageCpu[i - 1]) * 1e6);
     }
     // The tool's turn as the target sees it: from sending its answer to the first byte of the
     // next frame.
@@ -422,8 +423,7 @@ void reaction(int connects) {
     std::vector<double> delays;
     for (int i = 0; i < connects; ++i) {
         if (!tool.connect()) {
-            std::printf("reaction: connect %d failed (%s)\n", i,
-                        tool.dialog->session().statusText.c_str());
+            std::printf("reaction: connect %d failed (%s)\n", i, tool.session().statusText.c_str());
             break;
         }
         const bool arrived = target->waitUntil(
@@ -432,7 +432,7 @@ void reaction(int connects) {
         if (arrived && counters.lastReadyAt && counters.lastHandshakeAt) {
             delays.push_back(micros(*counters.lastHandshakeAt - *counters.lastReadyAt));
         }
-        tool.dialog->session().disconnectTarget();
+        tool.session().disconnectTarget();
     }
     const double worst = delays.empty() ? 0 : *std::max_element(delays.begin(), delays.end());
     std::printf(

@@ -1,6 +1,7 @@
 // Reasons on POSIX: errno values, the process holding a busy port, the device's owning group
 // for a denied open, flock for a locked image, the USB device folders below the device root.
 #include "cli/OsReasons.h"
+#include "cli/PortList.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -106,22 +107,6 @@ std::string sessionText(const std::string& device) {
 
 }  // namespace
 
-std::string portStateWord(int error) {
-    if (error == 0) {
-        return "free";
-    }
-    if (isMissing(error)) {
-        return "missing";
-    }
-    if (isBusy(error)) {
-        return "busy";
-    }
-    if (isDenied(error)) {
-        return "denied";
-    }
-    return "unusable";  // not a port, or an unusual error
-}
-
 std::string portStateNote(int error, const std::string& device) {
     if (error == kErrorSessionTerminal) {
         return "the terminal of " + sessionText(device) + "'s session";
@@ -136,7 +121,7 @@ std::string portStateNote(int error, const std::string& device) {
         const std::string group = owningGroup(device);
         return group.empty() ? "permission denied" : "permission denied; group " + group;
     }
-    if (portStateWord(error) == "unusable") {
+    if (portStateWord(portFaultOf(error)) == "unusable") {
         return systemErrorText(error);
     }
     return {};

@@ -146,6 +146,9 @@ bool isDevicePath(const std::string& text) {
 
 const PortHelpTexts& portHelpTexts() {
     static const PortHelpTexts texts{
+        "Options (choices left out come from the settings file, which the command line\n"
+        "never changes: tervan.ini beside the program, or in ~/.config/tervan for a\n"
+        "program installed for the whole system; ports/ is found there too):\n",
         "  --port COMn|DEVICE  serial port: COM1 ... COM10 as the window names them\n"
         "                      (ports/COMn beside the program, else /dev/ttyS<n-1>), or a\n"
         "                      device path such as /dev/ttyUSB0, used as it is\n",

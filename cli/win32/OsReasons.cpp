@@ -2,6 +2,7 @@
 // or refused), the texts for the others come from FormatMessageA. The image file is opened as
 // the window opens it, without sharing, so that a locked file shows as such.
 #include "cli/OsReasons.h"
+#include "cli/PortList.h"
 
 #include <windows.h>
 
@@ -25,19 +26,6 @@ bool isHeld(int error) {
 
 }  // namespace
 
-std::string portStateWord(int error) {
-    if (error == 0) {
-        return "free";
-    }
-    if (isMissing(error)) {
-        return "missing";
-    }
-    if (isHeld(error)) {
-        return "busy";
-    }
-    return "unusable";
-}
-
 std::string portStateNote(int error, const std::string&) {
     if (portFaultOf(error) == PortFault::NotAPort) {
         return "not a serial port: a file on a disk";
@@ -45,7 +33,7 @@ std::string portStateNote(int error, const std::string&) {
     if (isHeld(error)) {
         return "another program holds it";
     }
-    if (portStateWord(error) == "unusable") {
+    if (portStateWord(portFaultOf(error)) == "unusable") {
         return systemErrorText(error);
     }
     return {};

@@ -173,6 +173,8 @@ bool isDevicePath(const std::string& text) {
 
 const PortHelpTexts& portHelpTexts() {
     static const PortHelpTexts texts{
+        "Options (choices left out come from tervan.ini beside the program, which the\n"
+        "command line never changes):\n",
         "  --port COMn|DEVICE  serial port: COM1 ... COM256 as Windows names them, or a\n"
         "                      device path such as \\\\.\\VCP0, used as it is\n",
         "  --root DIR          accepted for scripts shared with Linux; Windows names its\n"

@@ -59,7 +59,7 @@ TEST_F(ControllerTest, FirstStartWithoutSettingsFile) {
     EXPECT_TRUE(window.enabled[kComList]);
     EXPECT_EQ(window.buttonRow(), "100000");
     EXPECT_EQ(d.session().comPortPath, "\\\\.\\COM1");
-    EXPECT_EQ(d.session().frameLength, 261u);
+    EXPECT_EQ(d.session().frameLength(), 261u);
     EXPECT_TRUE(window.boxes.empty());
     // Nothing is written at start.
     EXPECT_FALSE(std::filesystem::exists(settings.settingsPath));
@@ -80,7 +80,7 @@ TEST_F(ControllerTest, StoredValuesOutsideTheirRanges) {
     // Target 2: neither ROM nor RAM is checked, and it acts as RAM.
     EXPECT_FALSE(window.checked[kRomRadio]);
     EXPECT_FALSE(window.checked[kRamRadio]);
-    EXPECT_EQ(d.session().frameLength, 133u);
+    EXPECT_EQ(d.session().frameLength(), 133u);
     d.readControls();
     EXPECT_EQ(d.session().targetMemory, -1);
     EXPECT_EQ(d.comIndex, -1);
@@ -158,9 +158,9 @@ TEST_F(ControllerTest, RadioClicksStoreTheirOwnKeyOnly) {
     window.checked[kModel64Radio] = true;
     window.texts[kPathField] = "typed but not stored";
     d.controlClicked(kModel64Radio);
-    EXPECT_EQ(d.session().pageSize, 128u);
-    EXPECT_EQ(d.session().flashSize, 65536u);
-    EXPECT_EQ(d.session().frameLength, 133u);
+    EXPECT_EQ(d.session().pageSize(), 128u);
+    EXPECT_EQ(d.session().flashSize(), 65536u);
+    EXPECT_EQ(d.session().frameLength(), 133u);
     EXPECT_EQ(d.imagePath, "typed but not stored");
     // A file the store starts ends its lines as the system's own profile functions do.
 #ifdef _WIN32
@@ -303,7 +303,6 @@ TEST_F(ControllerTest, DownloadChecksBeforeAnyConnection) {
     // The 64 KB class limits a flash image to 64 KiB.
     d.session().targetMemory = 0;
     d.session().targetModel = 1;
-    d.session().applyModel();
     d.imagePath = image("flash.bin", 65537);
     d.controlClicked(kDownloadButton);
     EXPECT_EQ(window.boxes.back(), "File to big!");

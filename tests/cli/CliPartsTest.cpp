@@ -14,9 +14,9 @@
 #include "JsonLine.h"
 #include "app/DownloaderDialog.h"
 #include "cli/AppendFile.h"
+#include "cli/BoardView.h"
 #include "cli/CliOptions.h"
 #include "cli/CliRun.h"
-#include "cli/CliWindow.h"
 #include "cli/JsonText.h"
 #include "cli/OsReasons.h"
 #include "cli/PortList.h"
@@ -80,8 +80,19 @@ TEST(CliOptionsTest, PortsModelsAndFollowUps) {
     for (const auto& [spelling, model] : {std::pair{"256", 0}, {"128", 0}, {"64", 1}, {"32", 1}}) {
         EXPECT_EQ(parseCommandLine({"--model", spelling, "a.bin"}).options.targetModel, model);
     }
-    EXPECT_NE(usageText("p").find("\n  --model 256|64      SAM7S256/128 or SAM7S64/32\n"),
-              std::string::npos);
+    const std::string help = usageText("p");
+    EXPECT_NE(help.find("\n  --model 256|64      SAM7S256/128 or SAM7S64/32\n"), std::string::npos);
+    // Every option the parser takes has its lines in --help, alone or with the one it goes with.
+    for (const OptionName& option : optionNames()) {
+        const std::string& named = option.shownWith.empty() ? option.name : option.shownWith;
+        EXPECT_NE(
+            help.find("\n  " + (option.shortName.empty() ? "" : option.shortName + ", ") + named),
+            std::string::npos)
+            << option.name;
+        if (!option.shownWith.empty()) {
+            EXPECT_NE(help.find(option.name), std::string::npos) << option.name;
+        }
+    }
 }
 
 TEST(CliOptionsTest, MistakesAndTheirErrors) {
@@ -191,43 +202,6 @@ TEST(JsonTextTest, TerminalTextEscapesWhatWouldActOnTheTerminal) {
     EXPECT_EQ(singleLine("Verify\nerror!\x1b "), "Verify error!\\x1b");
 }
 
-// The controller reports pages as positions of imageLength / pageSize: a last partial page
-// repeats the position before it. The bytes must still end at the image length.
-TEST(CliWindowTest, ProgressCountsPagesNotPositions) {
-    TempDir dir;
-    SettingsStore settings(dir.file("tervan.ini"));
-    auto dialog = std::make_unique<DownloaderDialog>(settings);
-    dialog->session().targetModel = 1;
-    dialog->session().applyModel();
-    dialog->session().imageLength = 1000;
-
-    char* buffer = nullptr;
-    std::size_t size = 0;
-    std::FILE* out = ::open_memstream(&buffer, &size);
-    CliWindow window(RenderMode::Lines, out, stderr);
-    window.watch(&dialog->session());
-    window.setProgressRange(0, 1000 / 128);
-    window.setProgressPosition(0);
-    window.setControlText(kStatusLine, "Downloading...");
-    std::vector<std::uint32_t> bytes;
-    for (const int position : {1, 2, 3, 4, 5, 6, 7, 7}) {
-        window.setProgressPosition(static_cast<std::int16_t>(position));
-        bytes.push_back(window.bytesSent());
-    }
-    window.setControlText(kStatusLine, "Write successfull!");
-    window.setProgressPosition(0);  // the disconnected state afterwards
-    std::fclose(out);
-    const std::string text(buffer, size);
-    std::free(buffer);
-
-    EXPECT_EQ(bytes, (std::vector<std::uint32_t>{128, 256, 384, 512, 640, 768, 896, 1000}));
-    EXPECT_EQ(window.bytesSent(), 1000u);
-    EXPECT_NE(text.find("100% (1.0 KiB of 1.0 KiB"), std::string::npos) << text;
-    EXPECT_EQ(text.rfind("Write successfull!\n"), text.size() - 19);
-    EXPECT_EQ(window.statuses(),
-              (std::vector<std::string>{"Downloading...", "Write successfull!"}));
-}
-
 TEST(PortListTest, SerialDevicesWithUsbIdsFromSysfs) {
     TempDir dir;
     const fs::path dev = dir.file("dev");
@@ -284,8 +258,8 @@ TEST(OsReasonsTest, PermissionDeniedNamesTheDevicesGroup) {
     EXPECT_NE(portOpenReason(EBUSY, "/dev/ttyUSB0", "/dev/ttyUSB0", "")
                   .find("/dev/ttyUSB0 is busy: another program holds it"),
               std::string::npos);
-    EXPECT_EQ(portStateWord(ENOENT), "missing");
-    EXPECT_EQ(portStateWord(ENXIO), "missing");
+    EXPECT_EQ(portStateWord(portFaultOf(ENOENT)), "missing");
+    EXPECT_EQ(portStateWord(portFaultOf(ENXIO)), "missing");
 }
 
 // One listing, written as text and as JSON lines.

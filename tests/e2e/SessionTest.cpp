@@ -2,11 +2,13 @@
 // the virtual target, reported to a sink that records what it is told.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "link/SystemPaths.h"
+#include "protocol/BoardRun.h"
 #include "protocol/TargetSession.h"
 #include "sim/TargetSimulator.h"
 #include "support/DeviceRootTest.h"
@@ -33,11 +35,19 @@ struct RecordingSink : SessionSink {
     void beep(BeepKind kind) override { beeps.push_back(kind); }
     void enableButton(SessionButton, bool) override { ++buttonChanges; }
     void waitCursor(bool on) override { cursorDepth += on ? 1 : -1; }
+    void progressed(const SessionProgress& progress) override {
+        phases.push_back(progress.phase);
+        if (progress.phase == SessionPhase::Page) {
+            pageBytes.push_back(progress.bytes);
+        }
+    }
 
     std::vector<std::string> statuses;
     std::vector<std::string> messages;
     std::vector<BeepKind> beeps;
     std::vector<std::int16_t> positions;
+    std::vector<SessionPhase> phases;
+    std::vector<std::uint32_t> pageBytes;
     std::uint16_t range = 0;
     int buttonChanges = 0;
     int cursorDepth = 0;
@@ -64,7 +74,6 @@ protected:
             session_ = std::make_unique<TargetSession>(sink, on != nullptr ? *on : clock);
             session_->interfaceKind = GetParam() == Transport::Usb ? 0 : 1;
             session_->targetModel = 1;
-            session_->applyModel();
             session_->comPortPath = "\\\\.\\COM1";
         }
         return *session_;
@@ -106,6 +115,11 @@ TEST_P(SessionTest, ConnectDownloadAndResetThroughASinkAlone) {
     EXPECT_EQ(sink.beeps, std::vector<BeepKind>{BeepKind::Default});
     EXPECT_EQ(sink.range, 700 / 128);
     EXPECT_EQ(sink.positions, (std::vector<std::int16_t>{0, 1, 2, 3, 4, 5, 5, 0}));
+    // The same as figures: the bar's last position repeats, the bytes end at the image's length.
+    EXPECT_EQ(sink.pageBytes, (std::vector<std::uint32_t>{128, 256, 384, 512, 640, 700}));
+    EXPECT_EQ(sink.phases.front(), SessionPhase::Waiting);
+    EXPECT_EQ(sink.phases.back(), SessionPhase::Ended);
+    EXPECT_EQ(std::count(sink.phases.begin(), sink.phases.end(), SessionPhase::Started), 1);
     EXPECT_EQ(sink.cursorDepth, 0);
 
     auto flash = t.flash();
@@ -141,7 +155,7 @@ TEST_P(SessionTest, DownloadRecordsItsPagesAnswersAndBytes) {
     ASSERT_EQ(s.connectTarget(), kDone);
     s.trace = &trace;
     const Outcome sent = s.downloadImage(kCommandWrite, imageOf(700));
-    const TransferRecord& record = s.lastTransfer;
+    const TransferRecord& record = s.lastTransfer();
     // Serial: the rejection ends it after two pages. USB: the resend passes and all six go.
     const std::uint32_t transmissions = usb ? 7 : 2;
     EXPECT_EQ(sent.ok(), usb);
@@ -150,10 +164,49 @@ TEST_P(SessionTest, DownloadRecordsItsPagesAnswersAndBytes) {
     EXPECT_EQ(record.firstRejection,
               (Outcome{usb ? OutcomeKind::CrcError : OutcomeKind::VerifyError, 1,
                        static_cast<std::uint8_t>(usb ? 'C' : 'O'), 0}));
-    EXPECT_EQ(record.bytesOut, transmissions * s.frameLength);
+    EXPECT_EQ(record.bytesOut, transmissions * s.frameLength());
     EXPECT_EQ(record.bytesIn, transmissions);
+    EXPECT_EQ(record.answers, transmissions);
+    EXPECT_EQ(record.pagesAccepted, usb ? 6u : 1u);
+    EXPECT_EQ(record.bytesAccepted, usb ? 700u : 128u);
+    EXPECT_EQ(record.paddedLength, 768u);
+    EXPECT_TRUE(record.begun);
+    EXPECT_GE(record.ended, record.started);
     EXPECT_EQ(trace.out, record.bytesOut);
     EXPECT_EQ(trace.in, record.bytesIn);
+}
+
+// A board's run stops at the step that failed and keeps the transfer it got to; a follow-up
+// that went through leaves the session disconnected.
+TEST_P(SessionTest, BoardRunEndsAtTheFailingStep) {
+    const auto image = imageOf(300);
+    {
+        auto& s = session();
+        s.connectSeconds = 1;
+        const BoardOutcome none = BoardRun(s).run(image, kCommandWrite, kCommandReset);
+        EXPECT_EQ(none.step, BoardStep::Connect);
+        EXPECT_FALSE(none.outcome.ok());
+        EXPECT_FALSE(none.transfer.begun);
+    }
+    startTarget({{2, "OOO"}});
+    auto& s = session();
+    s.connectSeconds = kConnectSeconds;
+    const BoardOutcome rejected = BoardRun(s).run(image, kCommandWrite, kCommandReset);
+    EXPECT_EQ(rejected.step, BoardStep::Download);
+    EXPECT_EQ(rejected.outcome.kind, OutcomeKind::VerifyError);
+    EXPECT_EQ(rejected.transfer.bytesAccepted, 256u);
+
+    s.disconnectTarget();
+    target.reset();
+    startTarget();
+    int connected = 0;
+    const BoardOutcome written =
+        BoardRun(s).run(image, kCommandWrite, kCommandReset, [&connected] { ++connected; });
+    EXPECT_EQ(written.outcome, kDone);
+    EXPECT_EQ(written.step, BoardStep::FollowUp);
+    EXPECT_EQ(connected, 1);
+    EXPECT_EQ(written.transfer.bytesAccepted, 300u);
+    EXPECT_EQ(sink.statuses.back(), "Disconnected");
 }
 
 // Between boards: a wait without a deadline outlasts the countdown until the loader announces

@@ -37,7 +37,6 @@ protected:
         auto made = std::make_unique<TargetSession>(sink, clock);
         made->interfaceKind = 0;
         made->targetModel = model;
-        made->applyModel();
         made->usbDeviceName = name;
         return made;
     }

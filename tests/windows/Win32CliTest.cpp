@@ -73,10 +73,10 @@ protected:
 };
 
 TEST(Win32CliReasons, PortErrorsAreWin32Codes) {
-    EXPECT_EQ(portStateWord(0), "free");
-    EXPECT_EQ(portStateWord(ERROR_FILE_NOT_FOUND), "missing");
-    EXPECT_EQ(portStateWord(ERROR_ACCESS_DENIED), "busy");
-    EXPECT_EQ(portStateWord(ERROR_INVALID_PARAMETER), "unusable");
+    EXPECT_EQ(portStateWord(portFaultOf(0)), "free");
+    EXPECT_EQ(portStateWord(portFaultOf(ERROR_FILE_NOT_FOUND)), "missing");
+    EXPECT_EQ(portStateWord(portFaultOf(ERROR_ACCESS_DENIED)), "busy");
+    EXPECT_EQ(portStateWord(portFaultOf(ERROR_INVALID_PARAMETER)), "unusable");
     EXPECT_EQ(portStateNote(ERROR_ACCESS_DENIED, "\\\\.\\COM3"), "another program holds it");
     EXPECT_EQ(portStateNote(ERROR_FILE_NOT_FOUND, "\\\\.\\COM3"), "");
 

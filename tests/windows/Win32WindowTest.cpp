@@ -243,7 +243,7 @@ TEST_F(Win32Window, UserChoicesReachTheHandlersButStateWrittenIntoControlsDoesNo
     click(kModel64Radio);
     EXPECT_TRUE(checked(kModel64Radio));
     EXPECT_EQ(settings.readSettingInt("setup", "model", -1), 1);
-    EXPECT_EQ(dialog->session().frameLength, 133u);
+    EXPECT_EQ(dialog->session().frameLength(), 133u);
 
     // The controller writes a state: the controls follow, no handler runs, nothing is stored.
     dialog->session().targetModel = 0;

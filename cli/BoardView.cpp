@@ -1,4 +1,4 @@
-#include "cli/CliWindow.h"
+#include "cli/BoardView.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,14 +7,8 @@
 namespace tervan::cli {
 namespace {
 
-constexpr const char* kCountdownPrefix = "Press reset on target! ";
-constexpr const char* kDownloadingText = "Downloading...";
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr int kBarWidth = 30;
-
-bool isCountdown(const std::string& text) {
-    return text.rfind(kCountdownPrefix, 0) == 0;
-}
 
 std::string kibibytes(double bytes) {
     char buffer[32];
@@ -29,7 +23,7 @@ std::string minutesAndSeconds(double seconds) {
     return buffer;
 }
 
-// One lock for every window of the program: a line goes out whole even when several boards
+// One lock for every view of the program: a line goes out whole even when several boards
 // report at once. Recursive, since a message closes the live line while it holds it.
 std::recursive_mutex& outputLock() {
     static std::recursive_mutex lock;
@@ -55,7 +49,7 @@ std::string singleLine(const std::string& text) {
     return terminalText(line);
 }
 
-CliWindow::CliWindow(RenderMode mode, std::FILE* out, std::FILE* err, std::string port,
+BoardView::BoardView(RenderMode mode, std::FILE* out, std::FILE* err, std::string port,
                      bool prefixLines)
     : mode_(mode),
       out_(out),
@@ -63,7 +57,7 @@ CliWindow::CliWindow(RenderMode mode, std::FILE* out, std::FILE* err, std::strin
       port_(std::move(port)),
       prefix_(prefixLines && !port_.empty() ? terminalText(port_) + ": " : "") {}
 
-JsonObject CliWindow::event(const char* name) const {
+JsonObject BoardView::event(const char* name) const {
     JsonObject object;
     object.text("event", name);
     if (!port_.empty()) {
@@ -72,7 +66,7 @@ JsonObject CliWindow::event(const char* name) const {
     return object;
 }
 
-void CliWindow::line(std::FILE* stream, const std::string& text) {
+void BoardView::line(std::FILE* stream, const std::string& text) {
     const std::lock_guard<std::recursive_mutex> hold(outputLock());
     closeLiveLine();
     const std::string whole = prefix_ + text + "\n";
@@ -80,78 +74,15 @@ void CliWindow::line(std::FILE* stream, const std::string& text) {
     std::fflush(stream);
 }
 
-// ---- controls ----
-
-void CliWindow::setControlText(int id, const std::string& text) {
-    switch (id) {
-        case kPathField:
-            pathText_ = text;
-            break;
-        case kSizeLabel:
-            sizeText_ = text;
-            break;
-        case kStatusLine:
-            if (text != status_) {
-                status_ = text;
-                statusChanged();
-            }
-            break;
-        default:
-            break;
-    }
-}
-
-std::string CliWindow::controlText(int id) {
-    switch (id) {
-        case kPathField:
-            return pathText_;
-        case kSizeLabel:
-            return sizeText_;
-        case kStatusLine:
-            return status_;
-        default:
-            return {};
-    }
-}
-
-void CliWindow::setChecked(int id, bool checked) {
-    checked_[id] = checked;
-}
-
-bool CliWindow::isChecked(int id) {
-    const auto found = checked_.find(id);
-    return found != checked_.end() && found->second;
-}
-
-void CliWindow::selectListEntry(int, int index) {
-    comSelection_ = index;
-}
-
-int CliWindow::selectedListEntry(int) {
-    return comSelection_;
-}
-
-void CliWindow::enableControl(int id, bool enabled) {
-    enabled_[id] = enabled;
-}
-
-bool CliWindow::isControlEnabled(int id) {
-    const auto found = enabled_.find(id);
-    return found == enabled_.end() || found->second;
-}
-
 // ---- status ----
 
-void CliWindow::statusChanged() {
-    statuses_.push_back(status_);
-    if (transferring_ && status_ != kDownloadingText) {
-        // The download has ended, one way or the other: show where it stopped.
-        transferring_ = false;
-        finished_ = Clock::now();
-        if (mode_ == RenderMode::Bar && pendingDraw_) {
-            drawBar(true);
-        }
+void BoardView::status(const std::string& text) {
+    const bool countdown = countdownNext_;
+    countdownNext_ = false;
+    if (text == status_) {
+        return;
     }
+    status_ = text;
     switch (mode_) {
         case RenderMode::Quiet:
             break;
@@ -163,7 +94,6 @@ void CliWindow::statusChanged() {
             break;
         case RenderMode::Bar: {
             const std::lock_guard<std::recursive_mutex> hold(outputLock());
-            const bool countdown = isCountdown(status_);
             if (live_ && countdown && liveIsCountdown_) {
                 std::fputs("\r\033[K", out_);  // the countdown replaces itself
             } else if (live_) {
@@ -180,82 +110,80 @@ void CliWindow::statusChanged() {
 
 // ---- progress ----
 
-void CliWindow::setProgressRange(std::uint16_t, std::uint16_t upper) {
-    // The controller sets the range once, right before the first page of a download.
-    transferring_ = true;
-    ++downloads_;
-    frames_ = -1;
-    rangeUpper_ = upper;
-    total_ = session_ != nullptr ? session_->imageLength : 0;
-    pageSize_ = session_ != nullptr ? session_->pageSize : 0;
-    bytesSent_ = 0;
-    lastTenth_ = 0;
-    pendingDraw_ = false;
-    started_ = Clock::now();
-    finished_ = started_;
-    lastDraw_ = started_;
+void BoardView::progressed(const SessionProgress& progress) {
+    switch (progress.phase) {
+        case SessionPhase::Waiting:
+            // Counting passes replace each other on the terminal; the endless wait's one text
+            // stays as it is.
+            countdownNext_ = progress.secondsLeft > 0;
+            break;
+        case SessionPhase::Started:
+            transferring_ = true;
+            shown_ = progress;
+            lastTenth_ = 0;
+            pendingDraw_ = false;
+            started_ = SteadyClock::now();
+            finished_ = started_;
+            lastDraw_ = started_;
+            break;
+        case SessionPhase::Page:
+            shown_ = progress;
+            finished_ = SteadyClock::now();
+            pageDone();
+            break;
+        case SessionPhase::Ended:
+            if (transferring_) {
+                // Show where the download stopped.
+                transferring_ = false;
+                finished_ = SteadyClock::now();
+                if (mode_ == RenderMode::Bar && pendingDraw_) {
+                    drawBar(true);
+                }
+            }
+            break;
+    }
 }
 
-void CliWindow::setProgressPosition(std::int16_t position) {
-    position_ = position;
-    if (!transferring_) {
-        return;  // the disconnected state puts the bar back to 0
-    }
-    if (frames_ < 0) {
-        frames_ = 0;  // the start position of the download
-        return;
-    }
-    ++frames_;
-    frameDone();
-}
-
-void CliWindow::frameDone() {
-    // Pages go out in order and every one but the last is whole.
-    const std::uint64_t bytes = static_cast<std::uint64_t>(frames_) * pageSize_;
-    bytesSent_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, total_));
-    finished_ = Clock::now();
+void BoardView::pageDone() {
     switch (mode_) {
         case RenderMode::Quiet:
             break;
         case RenderMode::Json:
             emitJson(event("progress")
-                         .number("position", static_cast<std::int64_t>(position_))
-                         .number("range", static_cast<std::int64_t>(rangeUpper_))
-                         .number("bytes", static_cast<std::int64_t>(bytesSent_))
-                         .number("total", static_cast<std::int64_t>(total_))
+                         .number("position", static_cast<std::int64_t>(shown_.position))
+                         .number("range", static_cast<std::int64_t>(shown_.range))
+                         .number("bytes", static_cast<std::int64_t>(shown_.bytes))
+                         .number("total", static_cast<std::int64_t>(shown_.total))
                          .str());
             break;
         case RenderMode::Lines:
             progressLine();
             break;
         case RenderMode::Bar:
-            pendingDraw_ = true;  // drawn by the repaint that follows every page
+            pendingDraw_ = true;
+            drawBar(shown_.bytes == shown_.total);
             break;
     }
 }
 
-void CliWindow::repaint() {
-    if (mode_ == RenderMode::Bar && transferring_ && pendingDraw_) {
-        drawBar(bytesSent_ == total_);
-    }
-}
-
-double CliWindow::transferSeconds() const {
+double BoardView::shownSeconds() const {
     return std::chrono::duration<double>(finished_ - started_).count();
 }
 
-std::string CliWindow::progressFigures() const {
-    const double seconds = transferSeconds();
-    std::string figures = kibibytes(bytesSent_) + " of " + kibibytes(total_);
-    if (seconds > 0.05 && bytesSent_ > 0) {
-        const double rate = bytesSent_ / seconds;
+std::string BoardView::progressFigures() const {
+    const double seconds = shownSeconds();
+    const std::uint32_t bytes = shown_.bytes;
+    const std::uint32_t total = shown_.total;
+    std::string figures = kibibytes(bytes) + " of " + kibibytes(total);
+    if (seconds > 0.05 && bytes > 0) {
+        const double rate = bytes / seconds;
         figures += ", " + kibibytes(rate) + "/s";
-        if (bytesSent_ < total_) {
-            figures += ", " + minutesAndSeconds((total_ - bytesSent_) / rate) + " left";
+        if (bytes < total) {
+            figures += ", " + minutesAndSeconds((total - bytes) / rate) + " left";
         } else {
             figures += ", in " + minutesAndSeconds(seconds);
-            if (session_ != nullptr) {
-                const TransferRecord& sent = session_->lastTransfer;
+            if (record_ != nullptr) {
+                const TransferRecord& sent = *record_;
                 const double wire = wireSeconds(sent.bytesOut + sent.bytesIn);
                 char buffer[96];
                 std::snprintf(buffer, sizeof buffer, "; wire time at %u baud %.1f s, ratio %.3f",
@@ -267,11 +195,12 @@ std::string CliWindow::progressFigures() const {
     return figures;
 }
 
-void CliWindow::progressLine() {
-    if (total_ == 0) {
+void BoardView::progressLine() {
+    if (shown_.total == 0) {
         return;
     }
-    const int tenth = static_cast<int>(static_cast<std::uint64_t>(bytesSent_) * 10 / total_);
+    const int tenth =
+        static_cast<int>(static_cast<std::uint64_t>(shown_.bytes) * 10 / shown_.total);
     if (tenth <= lastTenth_) {
         return;
     }
@@ -281,15 +210,15 @@ void CliWindow::progressLine() {
     line(out_, std::string(percent) + " (" + progressFigures() + ")");
 }
 
-void CliWindow::drawBar(bool force) {
-    const auto now = Clock::now();
+void BoardView::drawBar(bool force) {
+    const auto now = SteadyClock::now();
     if (!force && now - lastDraw_ < kRedrawInterval) {
         return;
     }
     lastDraw_ = now;
     pendingDraw_ = false;
     const std::lock_guard<std::recursive_mutex> hold(outputLock());
-    const double share = total_ == 0 ? 0.0 : static_cast<double>(bytesSent_) / total_;
+    const double share = shown_.total == 0 ? 0.0 : static_cast<double>(shown_.bytes) / shown_.total;
     const int filled = static_cast<int>(share * kBarWidth);
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar.append(static_cast<std::size_t>(kBarWidth - filled), '-');
@@ -302,7 +231,7 @@ void CliWindow::drawBar(bool force) {
 
 // ---- messages ----
 
-void CliWindow::closeLiveLine() {
+void BoardView::closeLiveLine() {
     const std::lock_guard<std::recursive_mutex> hold(outputLock());
     if (live_) {
         std::fputc('\n', out_);
@@ -311,15 +240,14 @@ void CliWindow::closeLiveLine() {
     }
 }
 
-void CliWindow::messageBox(const std::string& text) {
-    messages_.push_back(text);
+void BoardView::message(const std::string& text) {
     if (mode_ == RenderMode::Json) {
         emitJson(event("message").text("text", text).str());
     }
     line(err_, singleLine(text));
 }
 
-void CliWindow::explain(const std::string& reason, const char* eventName) {
+void BoardView::explain(const std::string& reason, const char* eventName) {
     if (reason.empty()) {
         return;
     }
@@ -333,11 +261,11 @@ void CliWindow::explain(const std::string& reason, const char* eventName) {
     }
 }
 
-void CliWindow::report(const std::string& text) {
+void BoardView::report(const std::string& text) {
     line(err_, singleLine(text));
 }
 
-void CliWindow::beep(BeepKind kind) {
+void BoardView::beep(BeepKind kind) {
     if (mode_ == RenderMode::Json) {
         emitJson(event("beep")
                      .text("kind", kind == BeepKind::Exclamation ? "exclamation" : "default")
@@ -349,7 +277,7 @@ void CliWindow::beep(BeepKind kind) {
     }
 }
 
-void CliWindow::emitJson(const std::string& object) {
+void BoardView::emitJson(const std::string& object) {
     if (mode_ != RenderMode::Json) {
         return;
     }
@@ -359,7 +287,7 @@ void CliWindow::emitJson(const std::string& object) {
     std::fflush(out_);  // a driving program sees each event as it happens
 }
 
-void CliWindow::finish() {
+void BoardView::finish() {
     if (mode_ == RenderMode::Bar && pendingDraw_) {
         drawBar(true);
     }

@@ -1,0 +1,268 @@
+#include "cli/BoardLine.h"
+
+#include <filesystem>
+
+#include "app/ImageRead.h"
+#include "app/StoredChoices.h"
+#include "cli/OsReasons.h"
+#include "cli/SystemPorts.h"
+#include "cli/Terminal.h"
+#include "cli/UsbBus.h"
+#include "link/SerialPort.h"
+#include "link/UsbTarget.h"
+#include "protocol/BoardRun.h"
+
+namespace tervan::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+AdapterIds adapterOf(const std::string& portPath) {
+    const std::string device = os::resolveSerialPath(portPath.c_str());
+    std::error_code error;
+    for (const SerialDevice& found : findSerialDevices()) {
+        if (found.path == device || fs::equivalent(found.path, device, error)) {
+            if (found.vendorId.empty()) {
+                return {};
+            }
+            return {found.vendorId + ":" + found.productId, found.serial};
+        }
+    }
+    return {};
+}
+
+// The words that go with an ending: its message, or else the status it leaves.
+std::string failureText(Sequence sequence, const Outcome& outcome, const std::string& status) {
+    if (outcome.kind == OutcomeKind::Stopped) {
+        return {};
+    }
+    const Presentation shown = presentationOf(sequence, outcome);
+    return !shown.message.empty() ? shown.message : status;
+}
+
+}  // namespace
+
+PortLine::PortLine(Shared& shared, BoardPort port) : shared_(shared), port_(std::move(port)) {
+    // The stored choices, overridden by the options.
+    const CliOptions& options = shared_.options;
+    const StoredChoices stored = readStoredChoices(shared_.settings);
+    const std::int32_t interfaceKind = options.interfaceKind.value_or(stored.interfaceKind);
+    std::int32_t comIndex = stored.comIndex;
+    std::string comPortPath = comPortPathFor(comIndex);
+    if (port_.serial) {
+        comPortPath = port_.serial->path;
+        comIndex = port_.serial->comIndex.value_or(comIndex);
+    }
+    if (port_.label.empty()) {
+        port_.label = interfaceKind == 0 ? "usb" : "COM" + std::to_string(comIndex + 1);
+    }
+    view_ = std::make_unique<BoardView>(shared_.mode, shared_.out, shared_.err, port_.label,
+                                        shared_.severalPorts);
+    session_ = std::make_unique<TargetSession>(*view_);
+    TargetSession& session = *session_;
+    session.interfaceKind = interfaceKind;
+    session.targetModel = options.targetModel.value_or(stored.targetModel);
+    session.targetMemory = options.targetMemory.value_or(stored.targetMemory);
+    session.comPortPath = comPortPath;
+    session.usbDeviceName = port_.usbDevice;
+    session.stopRequested = &shared_.stop;
+    view_->watch(&session.lastTransfer());
+}
+
+PortUse PortLine::portUse() const {
+    const TargetSession& session = *session_;
+    return session.interfaceKind != 0 ? PortUse{port_.label, true, session.comPortPath}
+                                      : PortUse{port_.label, false, session.usbDeviceName};
+}
+
+int PortLine::checkFollowUp(BoardResult& result) {
+    const FollowUp then = shared_.options.then;
+    const bool ram = session_->targetMemory != 0;
+    if (then == FollowUp::Run && !ram) {
+        result.reason = "--then run starts a program in RAM: add --ram";
+    } else if (then == FollowUp::Reset && ram) {
+        result.reason = "--then reset follows a download to flash; after --ram use --then run";
+    } else {
+        return kExitDone;
+    }
+    view_->report(std::string(kProgram) + ": " + result.reason);
+    result.exit = kExitBadUsage;
+    result.code = kCodeBadUsage;
+    return result.exit;
+}
+
+int PortLine::checkImage(BoardResult& result) {
+    TargetSession& session = *session_;
+    const std::string& path = shared_.options.imagePath;
+    shared_.image.resize(kMaxImageSize);
+    const ImageRead read = readImage(path, session.clock(), shared_.image.data());
+    if (!read.ok()) {
+        const Outcome loaded{read.kind};
+        if (read.writer) {
+            const std::string writer = os::writerText(*read.writer);
+            result.text = imageBeingWrittenText(writer);
+            view_->message(result.text);
+            result.reason = path + " is still being written by " + writer;
+        } else {
+            session.finish(Sequence::ImageFile, loaded);
+            result.reason = imageFileReason(path);
+        }
+        view_->explain(result.reason);
+        const std::string text = result.text;
+        failed(result, Sequence::ImageFile, loaded);
+        if (!text.empty()) {
+            result.text = text;
+        }
+        return result.exit;
+    }
+    shared_.image.resize(read.length);
+    session.imageLength = read.length;
+    if (const Outcome length = session.checkImageLength(); !length.ok()) {
+        if (session.imageLength != 0) {
+            result.reason =
+                path + " holds " + std::to_string(session.imageLength) + " bytes; " +
+                (session.targetMemory != 0 ? "RAM takes " : "this model's flash takes ") +
+                std::to_string(session.imageLimit());
+            view_->explain(result.reason);
+        }
+        failed(result, Sequence::Download, length);
+        return result.exit;
+    }
+    return kExitDone;
+}
+
+void PortLine::run() {
+    keepInterruptAway();
+    TargetSession& session = *session_;
+    if (session.interfaceKind != 0 && shared_.receipts) {
+        adapter_ = adapterOf(session.comPortPath);
+    }
+    if (shared_.trace) {
+        trace_ = std::make_unique<BoardTrace>(*shared_.trace, port_.label);
+        session.trace = trace_.get();
+    }
+    const int boards = shared_.options.repeat;
+    for (int number = 1; boards == 0 || number <= boards; ++number) {
+        if (shared_.stop.load()) {
+            break;
+        }
+        // The first board is met by the countdown; each later one gets --wait, or all the
+        // time it takes to change boards.
+        session.connectSeconds =
+            number == 1 ? kConnectSeconds : shared_.options.waitSeconds.value_or(0);
+        BoardResult result = board(number);
+        if (result.exit == kExitInterrupted && !result.transferred) {
+            break;  // stopped while waiting for a board: there was none
+        }
+        const int receiptError = writeReceipt(shared_, session, port_.label, adapter_, result);
+        if (receiptError != 0) {
+            receiptFailed(shared_, *view_, result, receiptError);
+        }
+        if (shared_.perBoardResults) {
+            view_->emitJson(resultEvent(result).str());
+        }
+        const int exit = result.exit;
+        results_.push_back(std::move(result));
+        // A port that cannot be used, or a board that did not come, ends the line; so does a
+        // receipt that could not be written, since the next board would have no proof either.
+        if (exit == kExitNoConnection || exit == kExitBadUsage || exit == kExitInterrupted ||
+            receiptError != 0) {
+            break;
+        }
+    }
+}
+
+void PortLine::connected() {
+    TargetSession& session = *session_;
+    if (session.interfaceKind == 0 && shared_.receipts) {
+        // The device on the bus goes into the receipts as a serial adapter does.
+        const UsbDeviceIds ids = usbDeviceIdsOf(session.usbDevice.path);
+        adapter_ = {ids.ids, ids.serial};
+    }
+    if (session.interfaceKind != 0) {
+        // Said once per port: a board after the first finds the timer as the first left it.
+        view_->explain(latencyNote(session.serialLink.latency), "notice");
+    }
+}
+
+BoardResult PortLine::board(int number) {
+    TargetSession& session = *session_;
+    BoardResult result;
+    result.board = number;
+    std::optional<std::uint8_t> then;
+    if (shared_.options.then != FollowUp::None) {
+        then = shared_.options.then == FollowUp::Reset ? kCommandReset : kCommandGo;
+    }
+    const BoardOutcome ended = BoardRun(session).run(
+        shared_.image, session.targetMemory != 0 ? kCommandRam : kCommandWrite, then,
+        [this] { connected(); });
+    result.transferred = ended.transfer.begun;
+    if (result.transferred) {
+        result.sent = ended.transfer;
+        result.bytes = ended.transfer.bytesAccepted;
+        result.seconds = ended.transfer.seconds();
+    }
+    if (ended.outcome.ok()) {
+        return result;
+    }
+    const bool stopped = ended.outcome.kind == OutcomeKind::Stopped;
+    switch (ended.step) {
+        case BoardStep::Connect:
+            if (!stopped) {
+                reportStatusIfSilent(Sequence::Connect, ended.outcome);
+                result.reason = connectReason(ended.outcome);
+                view_->explain(result.reason);
+            }
+            failed(result, Sequence::Connect, ended.outcome);
+            break;
+        case BoardStep::Download:
+            if (!stopped) {
+                reportStatusIfSilent(Sequence::Download, ended.outcome);
+            }
+            failed(result, Sequence::Download, ended.outcome);
+            break;
+        case BoardStep::FollowUp:
+            failed(result, Sequence::Command, ended.outcome);
+            break;
+    }
+    return result;
+}
+
+std::string PortLine::connectReason(const Outcome& outcome) const {
+    const TargetSession& session = *session_;
+    if (session.interfaceKind != 0) {
+        return serialPortReason(session.comPortPath);
+    }
+    if (const auto target = usbTarget()) {
+        return usbBusReason(*target, port_.usbDevice, outcome);
+    }
+    return usbDeviceReason(session.foundDeviceCount);
+}
+
+void PortLine::failed(BoardResult& result, Sequence sequence, const Outcome& outcome) {
+    result.outcome = outcome;
+    result.exit = exitStatusFor(outcome, sequence == Sequence::Connect);
+    result.text = failureText(sequence, outcome, session_->statusText);
+}
+
+void PortLine::reportStatusIfSilent(Sequence sequence, const Outcome& outcome) {
+    const std::string& status = session_->statusText;
+    if (presentationOf(sequence, outcome).message.empty() && !status.empty()) {
+        view_->report(status);
+    }
+}
+
+void PortLine::close() {
+    session_->serialLink.close();
+    session_->detachUsbDevice();
+    view_->finish();
+}
+
+JsonObject PortLine::resultEvent(const BoardResult& result) const {
+    JsonObject event = view_->event("result");
+    event.number("board", static_cast<std::int64_t>(result.board));
+    addResultFields(event, result);
+    return event;
+}
+
+}  // namespace tervan::cli
