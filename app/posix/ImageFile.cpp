@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "link/Processes.h"
 #include "link/SystemPaths.h"
 
 namespace tervan::os {
@@ -28,18 +29,10 @@ bool lockForReading(int fd) {
     return errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOTSUP || errno == EINVAL;
 }
 
-// The first line of a small file of /proc, or empty.
-std::string firstLine(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
-
 // Whether the descriptor /proc/PID/fd/FD was opened for writing: its fdinfo's "flags:" line
 // holds the open flags in octal.
-bool openForWriting(const std::filesystem::path& process, const std::string& fd) {
-    std::ifstream in(process / "fdinfo" / fd);
+bool openForWriting(const std::string& process, const std::string& fd) {
+    std::ifstream in(process + "/fdinfo/" + fd);
     std::string key;
     while (in >> key) {
         if (key == "flags:") {
@@ -56,27 +49,11 @@ bool openForWriting(const std::filesystem::path& process, const std::string& fd)
 // A process that has the file `target` open for writing, found among the descriptors of the
 // processes in /proc that this user may look at (their own, or all of them for root).
 std::optional<ImageWriter> writerInProc(const struct stat& target) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    for (fs::directory_iterator process(systemRoot() + "/proc", error), end;
-         !error && process != end; process.increment(error)) {
-        const std::string pid = process->path().filename().string();
-        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        std::error_code fdError;
-        for (fs::directory_iterator fd(process->path() / "fd", fdError), fdEnd;
-             !fdError && fd != fdEnd; fd.increment(fdError)) {
-            struct stat open {};
-            if (::stat(fd->path().c_str(), &open) == 0 && open.st_dev == target.st_dev &&
-                open.st_ino == target.st_ino &&
-                openForWriting(process->path(), fd->path().filename().string())) {
-                return ImageWriter{std::strtoll(pid.c_str(), nullptr, 10),
-                                   firstLine(process->path() / "comm")};
-            }
-        }
+    const auto writers = posix::processesWithOpen(target, openForWriting);
+    if (writers.empty()) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return ImageWriter{writers.front(), posix::processCommand(writers.front())};
 }
 
 // Whether any process at all, of any user, has the file open for writing: the kernel refuses

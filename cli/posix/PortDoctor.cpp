@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "cli/SystemPorts.h"
+#include "link/Processes.h"
 #include "link/SystemPaths.h"
 #include "link/Terminals.h"
 
@@ -220,18 +221,6 @@ std::string claimedAdapterPresent() {
     return {};
 }
 
-// Whether `candidate` is the same device (or file) as `target`.
-bool sameFile(const struct stat& candidate, const struct stat& target) {
-    if (S_ISCHR(candidate.st_mode) && S_ISCHR(target.st_mode)) {
-        return candidate.st_rdev == target.st_rdev;
-    }
-    return candidate.st_dev == target.st_dev && candidate.st_ino == target.st_ino;
-}
-
-bool isNumber(const std::string& text) {
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
 // The processes holding an flock on the file `target`, from /proc/locks: lines such as
 // "1: FLOCK  ADVISORY  WRITE 1234 00:05:3 0 EOF", the file as major:minor (hex) of its file
 // system and its inode; "1: -> FLOCK ..." are waiters, not holders.
@@ -269,24 +258,9 @@ std::vector<PortHolder> portHolders(const std::string& device) {
         return {};
     }
     const long self = static_cast<long>(::getpid());
-    const std::string proc = systemRoot() + "/proc";
     std::vector<PortHolder> holders;
-    std::error_code error;
-    for (fs::directory_iterator process(proc, error), end; !error && process != end;
-         process.increment(error)) {
-        const std::string pid = process->path().filename().string();
-        if (!isNumber(pid) || std::stol(pid) == self) {
-            continue;
-        }
-        std::error_code fdError;
-        for (fs::directory_iterator fd(process->path() / "fd", fdError), fdEnd;
-             !fdError && fd != fdEnd; fd.increment(fdError)) {
-            struct stat open {};
-            if (::stat(fd->path().c_str(), &open) == 0 && sameFile(open, target)) {
-                holders.push_back({std::stol(pid), {}, false});
-                break;
-            }
-        }
+    for (const long pid : os::posix::processesWithOpen(target)) {
+        holders.push_back({pid, {}, false});
     }
     std::sort(holders.begin(), holders.end(),
               [](const PortHolder& a, const PortHolder& b) { return a.pid < b.pid; });
@@ -305,7 +279,7 @@ std::vector<PortHolder> portHolders(const std::string& device) {
         holders.insert(holders.begin(), holder);
     }
     for (PortHolder& holder : holders) {
-        holder.command = os::posix::firstLineOf(proc + "/" + std::to_string(holder.pid) + "/comm");
+        holder.command = os::posix::processCommand(holder.pid);
     }
     return holders;
 }

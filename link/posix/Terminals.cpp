@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "link/Processes.h"
 #include "link/SystemPaths.h"
 
 namespace tervan::os::posix {
@@ -104,7 +105,7 @@ std::optional<TerminalSession> sessionOfTerminal(dev_t device) {
         }
         TerminalSession found;
         found.leader = session;
-        found.command = firstLineOf(systemRoot() + "/proc/" + std::to_string(session) + "/comm");
+        found.command = processCommand(session);
         if (found.command.empty()) {
             const auto open = stat.find('(');
             found.command = open < close ? stat.substr(open + 1, close - open - 1) : "";
