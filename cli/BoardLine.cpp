@@ -240,7 +240,7 @@ std::string PortLine::connectReason(const Outcome& outcome) const {
     if (const auto target = usbTarget()) {
         return usbBusReason(*target, port_.usbDevice, outcome);
     }
-    return usbDeviceReason(session.foundDeviceCount);
+    return usbDeviceReason(session.foundDeviceCount());
 }
 
 void PortLine::failed(BoardResult& result, Sequence sequence, const Outcome& outcome) {

@@ -35,19 +35,19 @@ bool isUsbDeviceNamed(const std::string& path, const std::string& name) {
 }
 
 Outcome TargetSession::attachUsbDevice() {
-    foundDeviceCount = enumerateUsbDevices(foundDevicePaths);
+    foundDeviceCount_ = enumerateUsbDevices(foundDevicePaths);
     if (!options_.usbDeviceName.empty()) {
         // Only the named device counts: the others belong to other sessions.
         std::erase_if(foundDevicePaths, [this](const std::string& path) {
             return !isUsbDeviceNamed(path, options_.usbDeviceName);
         });
-        foundDeviceCount = static_cast<std::int32_t>(foundDevicePaths.size());
+        foundDeviceCount_ = static_cast<std::int32_t>(foundDevicePaths.size());
     }
-    if (foundDeviceCount == 0) {
+    if (foundDeviceCount_ == 0) {
         detachUsbDevice();
         return {OutcomeKind::NoUsbDevice};
     }
-    if (foundDeviceCount > 1) {
+    if (foundDeviceCount_ > 1) {
         detachUsbDevice();
         setStatus(kTooManyDevicesText);
         return {OutcomeKind::TooManyUsbDevices};

@@ -118,7 +118,6 @@ public:
     UsbPipeLink usbLink;
     UsbDeviceRecord usbDevice;
     std::int32_t attachCount = 0;
-    std::int32_t foundDeviceCount = 0;
     SerialLink serialLink;
 
     // When set and true, the connect wait ends at its next pass and a download before its next
@@ -126,6 +125,8 @@ public:
     const std::atomic<bool>* stopRequested = nullptr;
     // Sees every byte in and out when set.
     LineTrace* trace = nullptr;
+    // How many USB devices the last attach found (after the name filter, when one is given).
+    std::int32_t foundDeviceCount() const { return foundDeviceCount_; }
     // What the last download put on the line; cleared when a download starts.
     const TransferRecord& lastTransfer() const { return transfer_; }
 
@@ -153,6 +154,7 @@ private:
     SessionOptions options_;
     std::array<std::uint8_t, kFrameBufferSize> frameBuffer{};
     UsbDevicePaths foundDevicePaths;
+    std::int32_t foundDeviceCount_ = 0;
     TransferRecord transfer_;
 };
 
