@@ -30,11 +30,13 @@ int controlOf(SessionButton button) {
 DownloaderDialog::DownloaderDialog(SettingsStore& settings, Clock& clock)
     : clock_(clock), session_(*this, clock_), settings_(settings) {
     const StoredChoices stored = readStoredChoices(settings_);
-    session_.interfaceKind = stored.interfaceKind;
-    session_.targetModel = stored.targetModel;
+    SessionOptions chosen;
+    chosen.interfaceKind = stored.interfaceKind;
+    chosen.targetModel = stored.targetModel;
+    chosen.targetMemory = stored.targetMemory;
+    session_.configure(chosen);
     comIndex = stored.comIndex;
     imagePath = stored.imagePath;
-    session_.targetMemory = stored.targetMemory;
     // A write that waits for another copy of the program keeps the window painted. A store
     // that only reads (the command line's) is left as it is.
     if (!settings_.readOnly) {
@@ -66,7 +68,7 @@ void DownloaderDialog::initWindow() {
     refreshControls();
     applyTargetButtons();
     formatComPortPath();
-    if (session_.interfaceKind == 0) {
+    if (session_.options().interfaceKind == 0) {
         window_->enableControl(kComList, false);
     }
     session_.disconnectTarget();
@@ -76,7 +78,9 @@ void DownloaderDialog::initWindow() {
 }
 
 void DownloaderDialog::formatComPortPath() {
-    session_.comPortPath = comPortPathFor(comIndex);
+    SessionOptions options = session_.options();
+    options.comPortPath = comPortPathFor(comIndex);
+    session_.configure(options);
 }
 
 // ---- exchange between state and controls ----
@@ -90,10 +94,10 @@ void DownloaderDialog::refreshControls() {
     window_->setControlText(kPathField, imagePath);
     window_->setControlText(kSizeLabel, sizeText);
     window_->setControlText(kStatusLine, session_.statusText);
-    radioPair(kUsbRadio, kSerialRadio, session_.interfaceKind);
-    radioPair(kModel256Radio, kModel64Radio, session_.targetModel);
+    radioPair(kUsbRadio, kSerialRadio, session_.options().interfaceKind);
+    radioPair(kModel256Radio, kModel64Radio, session_.options().targetModel);
     window_->selectListEntry(kComList, comIndex >= 0 && comIndex < kComPortCount ? comIndex : -1);
-    radioPair(kRomRadio, kRamRadio, session_.targetMemory);
+    radioPair(kRomRadio, kRamRadio, session_.options().targetMemory);
     exchanging_ = false;
     window_->repaint();
 }
@@ -109,10 +113,12 @@ void DownloaderDialog::readControls() {
     imagePath = window_->controlText(kPathField);
     sizeText = window_->controlText(kSizeLabel);
     session_.statusText = window_->controlText(kStatusLine);
-    session_.interfaceKind = checkedIndex(kUsbRadio, kSerialRadio);
-    session_.targetModel = checkedIndex(kModel256Radio, kModel64Radio);
+    SessionOptions options = session_.options();
+    options.interfaceKind = checkedIndex(kUsbRadio, kSerialRadio);
+    options.targetModel = checkedIndex(kModel256Radio, kModel64Radio);
     comIndex = window_->selectedListEntry(kComList);
-    session_.targetMemory = checkedIndex(kRomRadio, kRamRadio);
+    options.targetMemory = checkedIndex(kRomRadio, kRamRadio);
+    session_.configure(options);
     exchanging_ = false;
 }
 
@@ -212,7 +218,7 @@ void DownloaderDialog::windowDestroyed() {
 // ---- handlers ----
 
 void DownloaderDialog::applyTargetButtons() {
-    if (session_.targetMemory == 0) {
+    if (session_.options().targetMemory == 0) {
         window_->enableControl(kDownToRamButton, false);
         window_->enableControl(kRunRamButton, false);
     } else {
@@ -223,7 +229,7 @@ void DownloaderDialog::applyTargetButtons() {
 
 void DownloaderDialog::interfaceChanged() {
     readControls();
-    if (session_.interfaceKind == 0) {
+    if (session_.options().interfaceKind == 0) {
         if (session_.serialLink.isOpen()) {
             session_.serialLink.close();
             session_.showDisconnected();
@@ -233,18 +239,20 @@ void DownloaderDialog::interfaceChanged() {
         session_.detachUsbDevice();
         window_->enableControl(kComList, true);
     }
-    settingStored(settings_.writeSettingInt(kSettingsSection, "interface", session_.interfaceKind));
+    settingStored(
+        settings_.writeSettingInt(kSettingsSection, "interface", session_.options().interfaceKind));
 }
 
 void DownloaderDialog::modelChanged() {
     readControls();
-    settingStored(settings_.writeSettingInt(kSettingsSection, "model", session_.targetModel));
+    settingStored(
+        settings_.writeSettingInt(kSettingsSection, "model", session_.options().targetModel));
 }
 
 void DownloaderDialog::comPortChanged() {
     readControls();
     formatComPortPath();
-    if (session_.serialLink.probe(session_.comPortPath.c_str()) == kErrorNotFound) {
+    if (session_.serialLink.probe(session_.options().comPortPath.c_str()) == kErrorNotFound) {
         message("This COM-Port is not available!");
         return;
     }
@@ -255,7 +263,8 @@ void DownloaderDialog::comPortChanged() {
 void DownloaderDialog::targetChanged() {
     readControls();
     applyTargetButtons();
-    settingStored(settings_.writeSettingInt(kSettingsSection, "target", session_.targetMemory));
+    settingStored(
+        settings_.writeSettingInt(kSettingsSection, "target", session_.options().targetMemory));
 }
 
 // A choice that could not be stored holds until the program ends; the user is told once,

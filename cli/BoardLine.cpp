@@ -60,24 +60,26 @@ PortLine::PortLine(Shared& shared, BoardPort port) : shared_(shared), port_(std:
                                         shared_.severalPorts);
     session_ = std::make_unique<TargetSession>(*view_);
     TargetSession& session = *session_;
-    session.interfaceKind = interfaceKind;
-    session.targetModel = options.targetModel.value_or(stored.targetModel);
-    session.targetMemory = options.targetMemory.value_or(stored.targetMemory);
-    session.comPortPath = comPortPath;
-    session.usbDeviceName = port_.usbDevice;
+    SessionOptions chosen;
+    chosen.interfaceKind = interfaceKind;
+    chosen.targetModel = options.targetModel.value_or(stored.targetModel);
+    chosen.targetMemory = options.targetMemory.value_or(stored.targetMemory);
+    chosen.comPortPath = comPortPath;
+    chosen.usbDeviceName = port_.usbDevice;
+    session.configure(chosen);
     session.stopRequested = &shared_.stop;
     view_->watch(&session.lastTransfer());
 }
 
 PortUse PortLine::portUse() const {
-    const TargetSession& session = *session_;
-    return session.interfaceKind != 0 ? PortUse{port_.label, true, session.comPortPath}
-                                      : PortUse{port_.label, false, session.usbDeviceName};
+    const SessionOptions& chosen = session_->options();
+    return chosen.interfaceKind != 0 ? PortUse{port_.label, true, chosen.comPortPath}
+                                     : PortUse{port_.label, false, chosen.usbDeviceName};
 }
 
 int PortLine::checkFollowUp(BoardResult& result) {
     const FollowUp then = shared_.options.then;
-    const bool ram = session_->targetMemory != 0;
+    const bool ram = session_->options().targetMemory != 0;
     if (then == FollowUp::Run && !ram) {
         result.reason = "--then run starts a program in RAM: add --ram";
     } else if (then == FollowUp::Reset && ram) {
@@ -121,7 +123,7 @@ int PortLine::checkImage(BoardResult& result) {
         if (session.imageLength != 0) {
             result.reason =
                 path + " holds " + std::to_string(session.imageLength) + " bytes; " +
-                (session.targetMemory != 0 ? "RAM takes " : "this model's flash takes ") +
+                (session.options().targetMemory != 0 ? "RAM takes " : "this model's flash takes ") +
                 std::to_string(session.imageLimit());
             view_->explain(result.reason);
         }
@@ -134,8 +136,8 @@ int PortLine::checkImage(BoardResult& result) {
 void PortLine::run() {
     keepInterruptAway();
     TargetSession& session = *session_;
-    if (session.interfaceKind != 0 && shared_.receipts) {
-        adapter_ = adapterOf(session.comPortPath);
+    if (session.options().interfaceKind != 0 && shared_.receipts) {
+        adapter_ = adapterOf(session.options().comPortPath);
     }
     if (shared_.trace) {
         trace_ = std::make_unique<BoardTrace>(*shared_.trace, port_.label);
@@ -148,8 +150,10 @@ void PortLine::run() {
         }
         // The first board is met by the countdown; each later one gets --wait, or all the
         // time it takes to change boards.
-        session.connectSeconds =
+        SessionOptions chosen = session.options();
+        chosen.connectSeconds =
             number == 1 ? kConnectSeconds : shared_.options.waitSeconds.value_or(0);
+        session.configure(chosen);
         BoardResult result = board(number);
         if (result.exit == kExitInterrupted && !result.transferred) {
             break;  // stopped while waiting for a board: there was none
@@ -174,12 +178,12 @@ void PortLine::run() {
 
 void PortLine::connected() {
     TargetSession& session = *session_;
-    if (session.interfaceKind == 0 && shared_.receipts) {
+    if (session.options().interfaceKind == 0 && shared_.receipts) {
         // The device on the bus goes into the receipts as a serial adapter does.
         const UsbDeviceIds ids = usbDeviceIdsOf(session.usbDevice.path);
         adapter_ = {ids.ids, ids.serial};
     }
-    if (session.interfaceKind != 0) {
+    if (session.options().interfaceKind != 0) {
         // Said once per port: a board after the first finds the timer as the first left it.
         view_->explain(latencyNote(session.serialLink.latency), "notice");
     }
@@ -194,7 +198,7 @@ BoardResult PortLine::board(int number) {
         then = shared_.options.then == FollowUp::Reset ? kCommandReset : kCommandGo;
     }
     const BoardOutcome ended = BoardRun(session).run(
-        shared_.image, session.targetMemory != 0 ? kCommandRam : kCommandWrite, then,
+        shared_.image, session.options().targetMemory != 0 ? kCommandRam : kCommandWrite, then,
         [this] { connected(); });
     result.transferred = ended.transfer.begun;
     if (result.transferred) {
@@ -230,13 +234,13 @@ BoardResult PortLine::board(int number) {
 
 std::string PortLine::connectReason(const Outcome& outcome) const {
     const TargetSession& session = *session_;
-    if (session.interfaceKind != 0) {
-        return serialPortReason(session.comPortPath);
+    if (session.options().interfaceKind != 0) {
+        return serialPortReason(session.options().comPortPath);
     }
     if (const auto target = usbTarget()) {
         return usbBusReason(*target, port_.usbDevice, outcome);
     }
-    return usbDeviceReason(session.foundDeviceCount);
+    return usbDeviceReason(session.foundDeviceCount());
 }
 
 void PortLine::failed(BoardResult& result, Sequence sequence, const Outcome& outcome) {

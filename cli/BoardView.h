@@ -31,6 +31,8 @@ public:
     // program may write from several threads: each line goes out whole.
     BoardView(RenderMode mode, std::FILE* out, std::FILE* err, std::string port = {},
               bool prefixLines = false);
+    // Owned through a pointer to the view, which a timing view may extend.
+    virtual ~BoardView() = default;
 
     // The record whose line figures close a finished transfer's progress line.
     void watch(const TransferRecord* record) { record_ = record; }

@@ -28,8 +28,8 @@ int writeReceipt(const Shared& shared, const TargetSession& session, const std::
             .text("sha256", shared.sha256)
             .number("padded", static_cast<std::int64_t>(result.sent.paddedLength));
     }
-    receipt.text("model", chipModel(session.targetModel).windowName)
-        .text("memory", session.targetMemory != 0 ? "RAM" : "ROM")
+    receipt.text("model", chipModel(session.options().targetModel).windowName)
+        .text("memory", session.options().targetMemory != 0 ? "RAM" : "ROM")
         .number("pages_sent", static_cast<std::int64_t>(result.sent.pagesSent))
         .boolean("all_x", result.transferred && !result.sent.firstRejection &&
                               result.sent.pagesSent > 0 &&
@@ -43,7 +43,7 @@ int writeReceipt(const Shared& shared, const TargetSession& session, const std::
                         .text("code", eventCode(rejected->kind))
                         .str());
     }
-    if (session.interfaceKind == 0) {
+    if (session.options().interfaceKind == 0) {
         receipt.number("resends", static_cast<std::int64_t>(result.sent.resends));
     }
     receipt.number("seconds", result.seconds)

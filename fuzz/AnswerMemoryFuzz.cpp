@@ -386,9 +386,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     testing::DrivenClock clock;
     dialog.emplace(settings, clock);
     DownloaderDialog& d = *dialog;
-    d.session().interfaceKind = o.usb ? 0 : 1;
-    d.session().targetModel = o.model;
-    d.session().targetMemory = o.ram ? 1 : 0;
+    SessionOptions chosen = d.session().options();
+    chosen.interfaceKind = o.usb ? 0 : 1;
+    chosen.targetModel = o.model;
+    chosen.targetMemory = o.ram ? 1 : 0;
+    d.session().configure(chosen);
     d.imagePath = kImagePath;
     d.setWindow(&window);
     d.initWindow();

@@ -417,9 +417,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static testing::SkippedPausesClock clock;
     dialog.emplace(settings, clock);
     DownloaderDialog& d = *dialog;
-    d.session().interfaceKind = o.usb ? 0 : 1;
-    d.session().targetModel = o.model;
-    d.session().targetMemory = o.ram ? 1 : 0;
+    SessionOptions chosen = d.session().options();
+    chosen.interfaceKind = o.usb ? 0 : 1;
+    chosen.targetModel = o.model;
+    chosen.targetMemory = o.ram ? 1 : 0;
+    d.session().configure(chosen);
     d.imagePath = imageFile;
     d.setWindow(&window);
     d.initWindow();
@@ -427,7 +429,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!o.usb) {
         // The port is opened before the target starts talking: the purge at every open would
         // otherwise race the first bytes.
-        d.session().comPortPath = line;
+        chosen = d.session().options();
+        chosen.comPortPath = line;
+        d.session().configure(chosen);
         FUZZ_CHECK(d.session().serialLink.open(line.c_str(), kSerialBaudRate) == 1);
     }
     target.start();

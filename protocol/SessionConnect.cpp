@@ -35,19 +35,19 @@ bool isUsbDeviceNamed(const std::string& path, const std::string& name) {
 }
 
 Outcome TargetSession::attachUsbDevice() {
-    foundDeviceCount = enumerateUsbDevices(foundDevicePaths);
-    if (!usbDeviceName.empty()) {
+    foundDeviceCount_ = enumerateUsbDevices(foundDevicePaths);
+    if (!options_.usbDeviceName.empty()) {
         // Only the named device counts: the others belong to other sessions.
         std::erase_if(foundDevicePaths, [this](const std::string& path) {
-            return !isUsbDeviceNamed(path, usbDeviceName);
+            return !isUsbDeviceNamed(path, options_.usbDeviceName);
         });
-        foundDeviceCount = static_cast<std::int32_t>(foundDevicePaths.size());
+        foundDeviceCount_ = static_cast<std::int32_t>(foundDevicePaths.size());
     }
-    if (foundDeviceCount == 0) {
+    if (foundDeviceCount_ == 0) {
         detachUsbDevice();
         return {OutcomeKind::NoUsbDevice};
     }
-    if (foundDeviceCount > 1) {
+    if (foundDeviceCount_ > 1) {
         detachUsbDevice();
         setStatus(kTooManyDevicesText);
         return {OutcomeKind::TooManyUsbDevices};
@@ -81,7 +81,7 @@ void TargetSession::detachUsbDevice() {
 void TargetSession::enableConnectedButtons() {
     sink_.enableButton(SessionButton::Connect, false);
     sink_.enableButton(SessionButton::Disconnect, true);
-    if (targetMemory != 0) {
+    if (options_.targetMemory != 0) {
         sink_.enableButton(SessionButton::DownToRam, true);
         sink_.enableButton(SessionButton::RunRam, true);
     } else {
@@ -110,7 +110,7 @@ void TargetSession::showWaiting(bool endless, int seconds) {
 
 Outcome TargetSession::connectTarget() {
     WaitCursor busy(sink_);
-    const Outcome outcome = interfaceKind != 0 ? connectSerial() : connectUsb();
+    const Outcome outcome = options_.interfaceKind != 0 ? connectSerial() : connectUsb();
     finish(Sequence::Connect, outcome);
     if (outcome.ok()) {
         enableConnectedButtons();
@@ -122,8 +122,8 @@ Outcome TargetSession::connectSerial() {
     // The port stays open from pass to pass; a pass ends after one read time-out (about a
     // second) without a byte. Stray bytes do not count down, but more than kMaxStrayBytes of
     // them end a wait that has a deadline.
-    const bool endless = connectSeconds <= 0;
-    int seconds = connectSeconds;
+    const bool endless = options_.connectSeconds <= 0;
+    int seconds = options_.connectSeconds;
     int stray = 0;
     LinkResult read;
     while (endless || seconds != 0) {
@@ -134,7 +134,7 @@ Outcome TargetSession::connectSerial() {
         showWaiting(endless, seconds);
         if (!serialLink.isOpen()) {
             serialLink.close();
-            if (!serialLink.open(comPortPath.c_str(), kSerialBaudRate)) {
+            if (!serialLink.open(options_.comPortPath.c_str(), kSerialBaudRate)) {
                 const int error = serialLink.openError;
                 serialLink.close();
                 return portOutcome(error);
@@ -164,9 +164,9 @@ Outcome TargetSession::connectSerial() {
 
 Outcome TargetSession::connectUsb() {
     // Every pass enumerates the devices and opens the pipes again.
-    const bool endless = connectSeconds <= 0;
+    const bool endless = options_.connectSeconds <= 0;
     Outcome last{OutcomeKind::NoUsbDevice};
-    for (int seconds = connectSeconds; endless || seconds >= 1;) {
+    for (int seconds = options_.connectSeconds; endless || seconds >= 1;) {
         if (stopping()) {
             detachUsbDevice();
             return {OutcomeKind::Stopped};
@@ -200,7 +200,7 @@ Outcome TargetSession::connectUsb() {
 }
 
 void TargetSession::disconnectTarget() {
-    if (interfaceKind == 0) {
+    if (options_.interfaceKind == 0) {
         detachUsbDevice();
     } else {
         serialLink.close();

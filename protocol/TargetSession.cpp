@@ -62,7 +62,7 @@ Outcome TargetSession::downloadImage(std::uint8_t command) {
     if (const Outcome length = checkImageLength(); !length.ok()) {
         return length;
     }
-    if (interfaceKind != 0) {
+    if (options_.interfaceKind != 0) {
         if (!serialLink.isOpen()) {
             return finish(Sequence::Download, {OutcomeKind::NotConnected});
         }
@@ -117,7 +117,8 @@ Outcome TargetSession::sendPages(std::uint8_t command) {
         buildFrame(frameBuffer.data(), model(), command, block, source, chunk);
         transfer_.pagesSent = static_cast<std::uint32_t>(block) + 1;
 
-        const Outcome sent = interfaceKind != 0 ? sendFrameSerial(block) : sendFrameUsb(block);
+        const Outcome sent =
+            options_.interfaceKind != 0 ? sendFrameSerial(block) : sendFrameUsb(block);
         if (!sent.ok()) {
             return sent;
         }
@@ -139,7 +140,7 @@ Outcome TargetSession::sendPages(std::uint8_t command) {
 
 Outcome TargetSession::sendCommand(std::uint8_t command) {
     buildFrame(frameBuffer.data(), model(), command, 0, nullptr, 0);
-    if (interfaceKind == 0) {
+    if (options_.interfaceKind == 0) {
         usbLink.discardPending();
         return finish(Sequence::Command, sendFrameUsb());
     }
@@ -201,8 +202,8 @@ Outcome TargetSession::sendFrameSerial(std::uint32_t frame) {
 }
 
 LinkResult TargetSession::lineWrite(const std::uint8_t* bytes, std::uint32_t length) {
-    const LinkResult sent =
-        interfaceKind != 0 ? serialLink.write(bytes, length) : usbLink.write(bytes, length);
+    const LinkResult sent = options_.interfaceKind != 0 ? serialLink.write(bytes, length)
+                                                        : usbLink.write(bytes, length);
     const std::uint32_t count = std::min(sent.count, length);
     transfer_.bytesOut += count;
     if (trace != nullptr && count > 0) {
@@ -213,7 +214,7 @@ LinkResult TargetSession::lineWrite(const std::uint8_t* bytes, std::uint32_t len
 
 LinkResult TargetSession::lineRead(std::uint8_t* bytes, std::uint32_t length) {
     const LinkResult read =
-        interfaceKind != 0 ? serialLink.read(bytes, length) : usbLink.read(bytes, length);
+        options_.interfaceKind != 0 ? serialLink.read(bytes, length) : usbLink.read(bytes, length);
     const std::uint32_t count = std::min(read.count, length);
     transfer_.bytesIn += count;
     if (trace != nullptr && count > 0) {

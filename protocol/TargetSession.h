@@ -52,6 +52,20 @@ struct TransferRecord {
     double seconds() const { return std::chrono::duration<double>(ended - started).count(); }
 };
 
+// The choices a session runs with, handed over in one piece with `configure`.
+struct SessionOptions {
+    std::int32_t interfaceKind = 1;  // 0 USB, any other value serial
+    std::int32_t targetModel = 0;    // 0 the first chip model, any other value the second
+    std::int32_t targetMemory = 0;   // 0 ROM (flash), any other value RAM
+    std::string comPortPath;
+    // Passes of the connect wait, one a second; 0 waits until the loader announces itself
+    // (stray bytes then never end the wait).
+    int connectSeconds = kConnectSeconds;
+    // USB: the one device to use, by its path or the last part of it; empty takes the single
+    // device there is.
+    std::string usbDeviceName;
+};
+
 class TargetSession {
 public:
     // Every time-out of the links and every pause between connect passes reads `clock`.
@@ -79,7 +93,7 @@ public:
     void showDisconnected();
     // The largest image the chosen memory takes: the model's RAM, or its flash.
     std::uint32_t imageLimit() const {
-        return targetMemory != 0 ? chipModel(targetModel).ramSize : flashSize();
+        return options_.targetMemory != 0 ? chipModel(options_.targetModel).ramSize : flashSize();
     }
     // The chosen model's figures, read from the chip table whenever asked.
     std::uint32_t pageSize() const { return model().pageSize; }
@@ -91,33 +105,28 @@ public:
     // the outcome.
     Outcome finish(Sequence sequence, const Outcome& outcome);
 
+    // The choices the session's sequences run with, replaced whole.
+    void configure(const SessionOptions& options) { options_ = options; }
+    const SessionOptions& options() const { return options_; }
+
     SessionSink& sink() { return sink_; }
     Clock& clock() { return clock_; }
 
     std::string statusText;
-    std::int32_t interfaceKind = 1;  // 0 USB, any other value serial
-    std::int32_t targetModel = 0;    // 0 the first chip model, any other value the second
-    std::int32_t targetMemory = 0;   // 0 ROM (flash), any other value RAM
     std::uint32_t imageLength = 0;
     std::array<std::uint8_t, kMaxImageSize> imageBuffer;
     UsbPipeLink usbLink;
     UsbDeviceRecord usbDevice;
     std::int32_t attachCount = 0;
-    std::int32_t foundDeviceCount = 0;
-    std::string comPortPath;
     SerialLink serialLink;
 
-    // Passes of the connect wait, one a second; 0 waits until the loader announces itself
-    // (stray bytes then never end the wait).
-    int connectSeconds = kConnectSeconds;
-    // USB: the one device to use, by its path or the last part of it; empty takes the single
-    // device there is.
-    std::string usbDeviceName;
     // When set and true, the connect wait ends at its next pass and a download before its next
     // frame, with OutcomeKind::Stopped. Another thread may set it.
     const std::atomic<bool>* stopRequested = nullptr;
     // Sees every byte in and out when set.
     LineTrace* trace = nullptr;
+    // How many USB devices the last attach found (after the name filter, when one is given).
+    std::int32_t foundDeviceCount() const { return foundDeviceCount_; }
     // What the last download put on the line; cleared when a download starts.
     const TransferRecord& lastTransfer() const { return transfer_; }
 
@@ -126,7 +135,7 @@ private:
     // index the outcome names.
     Outcome sendFrameUsb(std::uint32_t frame = 0);
     Outcome sendFrameSerial(std::uint32_t frame = 0);
-    ModelParameters model() const { return modelParameters(targetModel); }
+    ModelParameters model() const { return modelParameters(options_.targetModel); }
     void setStatus(const std::string& text);
     bool stopping() const { return stopRequested != nullptr && stopRequested->load(); }
     // The chosen transport's write and read, counted into lastTransfer and shown to the trace.
@@ -142,8 +151,10 @@ private:
 
     SessionSink& sink_;
     Clock& clock_;
+    SessionOptions options_;
     std::array<std::uint8_t, kFrameBufferSize> frameBuffer{};
     UsbDevicePaths foundDevicePaths;
+    std::int32_t foundDeviceCount_ = 0;
     TransferRecord transfer_;
 };
 

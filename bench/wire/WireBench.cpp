@@ -132,10 +132,12 @@ struct Tool {
         setDeviceRoot("");
     }
     void choose(bool usb, const std::string& image) {
-        session().interfaceKind = usb ? 0 : 1;
-        session().targetModel = 0;
-        session().targetMemory = 0;
-        session().comPortPath = "\\\\.\\COM1";
+        SessionOptions chosen = session().options();
+        chosen.interfaceKind = usb ? 0 : 1;
+        chosen.targetModel = 0;
+        chosen.targetMemory = 0;
+        chosen.comPortPath = "\\\\.\\COM1";
+        session().configure(chosen);
         imagePath = image;
     }
     bool connect() { return session().connectTarget().ok(); }

@@ -58,7 +58,7 @@ TEST_F(ControllerTest, FirstStartWithoutSettingsFile) {
     EXPECT_FALSE(window.enabled[kUsbRadio]);
     EXPECT_TRUE(window.enabled[kComList]);
     EXPECT_EQ(window.buttonRow(), "100000");
-    EXPECT_EQ(d.session().comPortPath, "\\\\.\\COM1");
+    EXPECT_EQ(d.session().options().comPortPath, "\\\\.\\COM1");
     EXPECT_EQ(d.session().frameLength(), 261u);
     EXPECT_TRUE(window.boxes.empty());
     // Nothing is written at start.
@@ -76,18 +76,18 @@ TEST_F(ControllerTest, StoredValuesOutsideTheirRanges) {
     EXPECT_FALSE(window.enabled[kComList]);
     // COM index 12: no selection, but the path still follows it.
     EXPECT_EQ(window.comSelection, -1);
-    EXPECT_EQ(d.session().comPortPath, "\\\\.\\COM13");
+    EXPECT_EQ(d.session().options().comPortPath, "\\\\.\\COM13");
     // Target 2: neither ROM nor RAM is checked, and it acts as RAM.
     EXPECT_FALSE(window.checked[kRomRadio]);
     EXPECT_FALSE(window.checked[kRamRadio]);
     EXPECT_EQ(d.session().frameLength(), 133u);
     d.readControls();
-    EXPECT_EQ(d.session().targetMemory, -1);
+    EXPECT_EQ(d.session().options().targetMemory, -1);
     EXPECT_EQ(d.comIndex, -1);
 
     settings.writeSettingInt("setup", "com", -1);
     auto& again = start();
-    EXPECT_EQ(again.session().comPortPath, "\\\\.\\COM0");
+    EXPECT_EQ(again.session().options().comPortPath, "\\\\.\\COM0");
 }
 
 // The clicked button is the choice, whatever the toolkit left checked: a disabled "USB port"
@@ -99,7 +99,7 @@ TEST_F(ControllerTest, AClickOnSerialPortLeavesUsbWhateverTheButtonsShow) {
     d.controlClicked(kSerialRadio);
     EXPECT_TRUE(window.checked[kSerialRadio]);
     EXPECT_FALSE(window.checked[kUsbRadio]);
-    EXPECT_EQ(d.session().interfaceKind, 1);
+    EXPECT_EQ(d.session().options().interfaceKind, 1);
     EXPECT_EQ(settings.readSettingInt("setup", "interface", 0), 1);
     EXPECT_TRUE(window.enabled[kComList]);
 }
@@ -117,7 +117,7 @@ TEST_F(ControllerTest, ASettingThatCannotBeStoredIsSaidOnce) {
                                                      settings.settingsPath +
                                                      ": its folder could not be made. It holds "
                                                      "until the program ends."});
-    EXPECT_EQ(d.session().targetModel, 0);  // the choice holds in the window
+    EXPECT_EQ(d.session().options().targetModel, 0);  // the choice holds in the window
 
     std::filesystem::remove(dir.file("blocker"));
     d.controlClicked(kRamRadio);
@@ -141,8 +141,10 @@ TEST_F(ControllerTest, WritingStateIntoControlsRaisesNoHandler) {
         }
     };
     auto& d = start();
-    d.session().targetModel = 1;
-    d.session().targetMemory = 1;
+    SessionOptions chosen = d.session().options();
+    chosen.targetModel = 1;
+    chosen.targetMemory = 1;
+    d.session().configure(chosen);
     linkMissingPort(dir.path(), 7);
     d.comIndex = 6;  // COM7 does not exist: a probe would show a box
     d.refreshControls();
@@ -191,7 +193,7 @@ TEST_F(ControllerTest, MissingComPortIsReportedAndNotStored) {
     d.comSelectionChanged();
     EXPECT_EQ(window.boxes, std::vector<std::string>{"This COM-Port is not available!"});
     EXPECT_EQ(d.comIndex, 6);
-    EXPECT_EQ(d.session().comPortPath, "\\\\.\\COM7");
+    EXPECT_EQ(d.session().options().comPortPath, "\\\\.\\COM7");
     EXPECT_EQ(settings.readSettingInt("setup", "com", -5), 0);
 }
 
@@ -271,7 +273,9 @@ TEST_F(ControllerTest, OversizeImageIsReportedOnceAcrossActivations) {
     EXPECT_EQ(window.boxes.size(), 2u);
 
     // Download always reports it.
-    d.session().targetMemory = 0;
+    SessionOptions chosen = d.session().options();
+    chosen.targetMemory = 0;
+    d.session().configure(chosen);
     d.controlClicked(kDownloadButton);
     EXPECT_EQ(window.boxes.size(), 3u);
     EXPECT_EQ(window.boxes.back(), "File size is larger than 256KB !");
@@ -290,7 +294,9 @@ TEST_F(ControllerTest, DownloadChecksBeforeAnyConnection) {
     EXPECT_EQ(window.boxes.back(), "Nothing to download!");
 
     // RAM takes at most 64 KiB under either model.
-    d.session().targetMemory = 1;
+    SessionOptions chosen = d.session().options();
+    chosen.targetMemory = 1;
+    d.session().configure(chosen);
     d.imagePath = image("ram.bin", 65537);
     d.controlClicked(kDownToRamButton);
     EXPECT_EQ(window.boxes.back(), "File to big!");
@@ -301,13 +307,17 @@ TEST_F(ControllerTest, DownloadChecksBeforeAnyConnection) {
     EXPECT_EQ(window.boxes.back(), "Not connected!");
 
     // The 64 KB class limits a flash image to 64 KiB.
-    d.session().targetMemory = 0;
-    d.session().targetModel = 1;
+    chosen = d.session().options();
+    chosen.targetMemory = 0;
+    chosen.targetModel = 1;
+    d.session().configure(chosen);
     d.imagePath = image("flash.bin", 65537);
     d.controlClicked(kDownloadButton);
     EXPECT_EQ(window.boxes.back(), "File to big!");
     // Over USB with no device: not connected either.
-    d.session().interfaceKind = 0;
+    chosen = d.session().options();
+    chosen.interfaceKind = 0;
+    d.session().configure(chosen);
     d.imagePath = image("flash.bin", 65536);
     d.controlClicked(kDownloadButton);
     EXPECT_EQ(window.boxes.back(), "Not connected!");

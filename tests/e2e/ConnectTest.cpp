@@ -93,7 +93,9 @@ TEST_F(ConnectTest, MissingComPort) {
     settings.writeSettingInt("setup", "com", 6);
     startTool(1);
     dialog->comIndex = 6;
-    dialog->session().comPortPath = "\\\\.\\COM7";
+    SessionOptions chosen = dialog->session().options();
+    chosen.comPortPath = "\\\\.\\COM7";
+    dialog->session().configure(chosen);
     dialog->controlClicked(kConnectButton);
     EXPECT_EQ(window.boxes, std::vector<std::string>{"COM port not available!"});
     EXPECT_EQ(window.texts[kStatusLine], "COM port not available!");
@@ -118,7 +120,9 @@ TEST_F(ConnectTest, PortWithNothingBehindItIsMissing) {
     d.comSelectionChanged();
     EXPECT_EQ(window.boxes, std::vector<std::string>{"This COM-Port is not available!"});
     window.boxes.clear();
-    d.session().comPortPath = "\\\\.\\COM7";
+    SessionOptions chosen = d.session().options();
+    chosen.comPortPath = "\\\\.\\COM7";
+    d.session().configure(chosen);
     EXPECT_EQ(d.session().connectTarget().kind, OutcomeKind::PortMissing);
     EXPECT_EQ(window.boxes, std::vector<std::string>{"COM port not available!"});
     ::close(node);

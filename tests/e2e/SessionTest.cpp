@@ -72,9 +72,11 @@ protected:
     TargetSession& session(Clock* on = nullptr) {
         if (!session_) {
             session_ = std::make_unique<TargetSession>(sink, on != nullptr ? *on : clock);
-            session_->interfaceKind = GetParam() == Transport::Usb ? 0 : 1;
-            session_->targetModel = 1;
-            session_->comPortPath = "\\\\.\\COM1";
+            SessionOptions chosen = session_->options();
+            chosen.interfaceKind = GetParam() == Transport::Usb ? 0 : 1;
+            chosen.targetModel = 1;
+            chosen.comPortPath = "\\\\.\\COM1";
+            session_->configure(chosen);
         }
         return *session_;
     }
@@ -182,7 +184,9 @@ TEST_P(SessionTest, BoardRunEndsAtTheFailingStep) {
     const auto image = imageOf(300);
     {
         auto& s = session();
-        s.connectSeconds = 1;
+        SessionOptions chosen = s.options();
+        chosen.connectSeconds = 1;
+        s.configure(chosen);
         const BoardOutcome none = BoardRun(s).run(image, kCommandWrite, kCommandReset);
         EXPECT_EQ(none.step, BoardStep::Connect);
         EXPECT_FALSE(none.outcome.ok());
@@ -190,7 +194,9 @@ TEST_P(SessionTest, BoardRunEndsAtTheFailingStep) {
     }
     startTarget({{2, "OOO"}});
     auto& s = session();
-    s.connectSeconds = kConnectSeconds;
+    SessionOptions chosen = s.options();
+    chosen.connectSeconds = kConnectSeconds;
+    s.configure(chosen);
     const BoardOutcome rejected = BoardRun(s).run(image, kCommandWrite, kCommandReset);
     EXPECT_EQ(rejected.step, BoardStep::Download);
     EXPECT_EQ(rejected.outcome.kind, OutcomeKind::VerifyError);
@@ -215,7 +221,9 @@ TEST_P(SessionTest, WaitWithoutDeadlineEndsByTheLoaderOrAStop) {
     startTarget({}, 300);
     DrivenClock driven(std::chrono::milliseconds(1));
     auto& s = session(&driven);
-    s.connectSeconds = 0;
+    SessionOptions chosen = s.options();
+    chosen.connectSeconds = 0;
+    s.configure(chosen);
     EXPECT_EQ(s.connectTarget(), kDone);
     EXPECT_GT(driven.elapsed(), std::chrono::seconds(kConnectSeconds));
     EXPECT_EQ(sink.statuses.front(), kWaitingForTargetText);

@@ -328,12 +328,16 @@ TEST_F(WindowTest, WritingTheStateIntoTheControlsStartsNoHandler) {
     EXPECT_TRUE(widget<QRadioButton>(kRamRadio)->isChecked());
     EXPECT_EQ(widget<QComboBox>(kComList)->currentIndex(), 6);
 
-    dialog->session().targetModel = 0;
-    dialog->session().targetMemory = 0;
+    SessionOptions chosen = dialog->session().options();
+    chosen.targetModel = 0;
+    chosen.targetMemory = 0;
+    dialog->session().configure(chosen);
     dialog->comIndex = 2;
     dialog->refreshControls();
-    dialog->session().targetMemory = 2;  // checks neither button of the group
-    dialog->comIndex = 12;               // selects no entry
+    chosen = dialog->session().options();
+    chosen.targetMemory = 2;  // checks neither button of the group
+    dialog->session().configure(chosen);
+    dialog->comIndex = 12;  // selects no entry
     dialog->refreshControls();
     QTest::qWait(50);
 
@@ -394,7 +398,7 @@ TEST_F(WindowTest, ComListSelectionByTheUser) {
     QTest::keyClick(list, Qt::Key_Down);  // COM8, there
     EXPECT_EQ(answerer.boxes.size(), 1u);
     EXPECT_EQ(storedSetting("com"), "7");
-    EXPECT_EQ(dialog->session().comPortPath, "\\\\.\\COM8");
+    EXPECT_EQ(dialog->session().options().comPortPath, "\\\\.\\COM8");
     EXPECT_EQ(widget<QLabel>(kStatusLine)->text(), "Disconnected");
 }
 

@@ -35,9 +35,11 @@ class UsbLinkTest : public tervan::testing::UsbBusTest {
 protected:
     std::unique_ptr<TargetSession> session(const std::string& name = {}, int model = 0) {
         auto made = std::make_unique<TargetSession>(sink, clock);
-        made->interfaceKind = 0;
-        made->targetModel = model;
-        made->usbDeviceName = name;
+        SessionOptions chosen = made->options();
+        chosen.interfaceKind = 0;
+        chosen.targetModel = model;
+        chosen.usbDeviceName = name;
+        made->configure(chosen);
         return made;
     }
 

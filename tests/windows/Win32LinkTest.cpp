@@ -107,7 +107,7 @@ TEST_F(Win32SerialPort, AMissingPortIsTwoAndIsRejectedByTheComList) {
     tool.chooseCom(7);
     EXPECT_EQ(tool.window.boxes, std::vector<std::string>{"This COM-Port is not available!"});
     EXPECT_EQ(tool.settings.readSettingInt("setup", "com", -1), 2);
-    EXPECT_EQ(tool.dialog->session().comPortPath, "\\\\.\\COM8");
+    EXPECT_EQ(tool.dialog->session().options().comPortPath, "\\\\.\\COM8");
 }
 
 // Wine lets a second opener share a held port; Windows refuses it with ERROR_ACCESS_DENIED.

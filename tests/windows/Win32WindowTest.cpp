@@ -246,8 +246,10 @@ TEST_F(Win32Window, UserChoicesReachTheHandlersButStateWrittenIntoControlsDoesNo
     EXPECT_EQ(dialog->session().frameLength(), 133u);
 
     // The controller writes a state: the controls follow, no handler runs, nothing is stored.
-    dialog->session().targetModel = 0;
-    dialog->session().targetMemory = 1;
+    SessionOptions chosen = dialog->session().options();
+    chosen.targetModel = 0;
+    chosen.targetMemory = 1;
+    dialog->session().configure(chosen);
     dialog->comIndex = 4;
     dialog->refreshControls();
     EXPECT_TRUE(checked(kModel256Radio));
@@ -350,7 +352,7 @@ TEST_F(Win32Window, AClickOnSerialPortLeavesAStoredUsb) {
     EXPECT_TRUE(checked(kSerialRadio));
     EXPECT_FALSE(checked(kUsbRadio));
     EXPECT_EQ(settings.readSettingInt("setup", "interface", -1), 1);
-    EXPECT_EQ(dialog->session().interfaceKind, 1);
+    EXPECT_EQ(dialog->session().options().interfaceKind, 1);
     EXPECT_TRUE(::IsWindowEnabled(item(kComList)));
 }
 
