@@ -11,6 +11,12 @@
 
 namespace tervan::os::posix {
 
+// The ids of the processes /proc lists below systemRoot(), in its order.
+std::vector<long> processIds();
+
+// A process's folder in that /proc.
+std::string processFolder(long pid);
+
 // Whether `candidate` is the same file as `target`: the same device number for two device
 // nodes (two names of one port), otherwise the same file system and inode.
 bool sameFile(const struct stat& candidate, const struct stat& target);

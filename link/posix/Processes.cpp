@@ -17,25 +17,35 @@ bool sameFile(const struct stat& candidate, const struct stat& target) {
     return candidate.st_dev == target.st_dev && candidate.st_ino == target.st_ino;
 }
 
+std::vector<long> processIds() {
+    std::vector<long> ids;
+    std::error_code error;
+    for (std::filesystem::directory_iterator process(systemRoot() + "/proc", error), end;
+         !error && process != end; process.increment(error)) {
+        const std::string pid = process->path().filename().string();
+        if (!pid.empty() && pid.find_first_not_of("0123456789") == std::string::npos) {
+            ids.push_back(std::strtol(pid.c_str(), nullptr, 10));
+        }
+    }
+    return ids;
+}
+
+std::string processFolder(long pid) {
+    return systemRoot() + "/proc/" + std::to_string(pid);
+}
+
 std::vector<long> processesWithOpen(const struct stat& target, const DescriptorFilter& accept) {
     namespace fs = std::filesystem;
     const long self = static_cast<long>(::getpid());
     std::vector<long> found;
-    std::error_code error;
-    for (fs::directory_iterator process(systemRoot() + "/proc", error), end;
-         !error && process != end; process.increment(error)) {
-        const std::string pid = process->path().filename().string();
-        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        const long id = std::strtol(pid.c_str(), nullptr, 10);
+    for (const long id : processIds()) {
         if (id == self) {
             continue;
         }
-        const std::string folder = process->path().string();
+        const std::string folder = processFolder(id);
         std::error_code fdError;
-        for (fs::directory_iterator fd(process->path() / "fd", fdError), fdEnd;
-             !fdError && fd != fdEnd; fd.increment(fdError)) {
+        for (fs::directory_iterator fd(folder + "/fd", fdError), fdEnd; !fdError && fd != fdEnd;
+             fd.increment(fdError)) {
             struct stat open {};
             if (::stat(fd->path().c_str(), &open) == 0 && sameFile(open, target) &&
                 (!accept || accept(folder, fd->path().filename().string()))) {
@@ -48,7 +58,7 @@ std::vector<long> processesWithOpen(const struct stat& target, const DescriptorF
 }
 
 std::string processCommand(long pid) {
-    return firstLineOf(systemRoot() + "/proc/" + std::to_string(pid) + "/comm");
+    return firstLineOf(processFolder(pid) + "/comm");
 }
 
 }  // namespace tervan::os::posix

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -73,17 +72,10 @@ TerminalKind terminalKindOf(dev_t device) {
 }
 
 std::optional<TerminalSession> sessionOfTerminal(dev_t device) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    for (fs::directory_iterator process(systemRoot() + "/proc", error), end;
-         !error && process != end; process.increment(error)) {
-        const std::string pid = process->path().filename().string();
-        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
+    for (const long pid : processIds()) {
         // "pid (command) state ppid pgrp session tty_nr ...": the command may hold spaces and
         // brackets, so the fields are counted from its last ')'.
-        const std::string stat = smallFile(process->path().string() + "/stat");
+        const std::string stat = smallFile(processFolder(pid) + "/stat");
         const auto close = stat.rfind(')');
         if (close == std::string::npos) {
             continue;
