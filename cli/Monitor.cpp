@@ -232,17 +232,19 @@ private:
         notice("port gone; waiting for it to come back", view_.event("port_gone"));
     }
 
-    // Looks for the port once, then waits a little while it is not there.
+    // Waits a little, then looks for the port once: a port that opens and fails again at
+    // once is tried no more often than a missing one.
     void reopen() {
-        if (link_.open(path_.c_str(), setup_.baud) != 0) {
-            const double gap = secondsBetween(goneAt_, clock_.now());
-            notice("port back after " + secondsText(gap),
-                   view_.event("port_back").number("gap", gap));
+        const Clock::Duration wait = waitLeft(kPortPollInterval);
+        if (wait.count() == 0) {
             return;
         }
-        if (const Clock::Duration wait = waitLeft(kPortPollInterval); wait.count() > 0) {
-            clock_.sleepFor(wait);
+        clock_.sleepFor(wait);
+        if (*ended() != '\0' || link_.open(path_.c_str(), setup_.baud) == 0) {
+            return;
         }
+        const double gap = secondsBetween(goneAt_, clock_.now());
+        notice("port back after " + secondsText(gap), view_.event("port_back").number("gap", gap));
     }
 
     const MonitorSetup& setup_;
