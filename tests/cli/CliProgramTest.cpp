@@ -517,16 +517,20 @@ TEST_F(CliProgramTest, MonitorShowsWhatTheStartedProgramPrints) {
     EXPECT_NE(readFile(log).find("] hello board\n"), std::string::npos);
     EXPECT_NE(r.err.find("monitor ended (time)"), std::string::npos) << r.err;
 
-    const Finished json = run({"--json", "--port", "COM4", "--ram", "--then", "run", "--monitor",
-                               "115200", "--monitor-seconds", "1", image(300)});
-    EXPECT_EQ(json.exit, 0) << json.out << json.err;
+    // A log that fills up is a failure of the run, not an "ok".
+    const Finished json =
+        run({"--json", "--port", "COM4", "--ram", "--then", "run", "--monitor", "115200",
+             "--monitor-seconds", "1", "--log", "/dev/full", image(300)});
+    EXPECT_EQ(json.exit, 1) << json.out << json.err;
+    EXPECT_NE(json.out.find("\"code\":\"monitor_failed\""), std::string::npos) << json.out;
     std::vector<std::string> kinds;
     std::vector<std::string> texts;
     for (const auto& line : linesOf(json.out)) {
         const auto event = JsonLineReader::parse(line);
         ASSERT_TRUE(event) << line;
         auto e = *event;
-        if (e["event"].rfind("monitor", 0) == 0 || e["event"] == "output") {
+        if (e["event"] == "monitor_start" || e["event"] == "monitor_end" ||
+            e["event"] == "output") {
             kinds.push_back(e["event"]);
             EXPECT_EQ(e["port"], "COM4");
         }
