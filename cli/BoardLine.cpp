@@ -69,6 +69,9 @@ PortLine::PortLine(Shared& shared, BoardPort port) : shared_(shared), port_(std:
     session.configure(chosen);
     session.stopRequested = &shared_.stop;
     view_->watch(&session.lastTransfer());
+    if (options.monitorBaud) {
+        watched_ = std::make_unique<SerialLink>();
+    }
 }
 
 PortUse PortLine::portUse() const {
@@ -84,6 +87,9 @@ int PortLine::checkFollowUp(BoardResult& result) {
         result.reason = "--then run starts a program in RAM: add --ram";
     } else if (then == FollowUp::Reset && ram) {
         result.reason = "--then reset follows a download to flash; after --ram use --then run";
+    } else if (shared_.options.monitorBaud && session_->options().interfaceKind == 0) {
+        result.reason =
+            "--monitor watches a serial port; the USB pipes carry no output of the board";
     } else {
         return kExitDone;
     }
@@ -174,6 +180,46 @@ void PortLine::run() {
             break;
         }
     }
+    if (watched_ && watched_->isOpen() && !results_.empty() && results_.back().exit == kExitDone &&
+        !shared_.stop.load()) {
+        monitor();
+    }
+}
+
+void PortLine::monitor() {
+    monitored_ = true;
+    const CliOptions& options = shared_.options;
+    MonitorSetup setup;
+    setup.baud = *options.monitorBaud;
+    setup.seconds = options.monitorSeconds;
+    setup.timestamps = options.timestamps;
+    setup.log = shared_.log.get();
+    setup.stop = &shared_.stop;
+    setup.exitKey = &shared_.exitKey;
+    setup.out = shared_.out;
+    setup.err = shared_.err;
+    setup.notices = !options.quiet;
+    setup.severalPorts = shared_.severalPorts;
+    view_->finish();
+    {
+        // The terminal reads keys only while some port is watched.
+        const std::lock_guard<std::mutex> hold(shared_.monitorLock);
+        if (shared_.monitoring++ == 0) {
+            shared_.keyWatch = std::make_unique<ExitKeyWatch>(shared_.exitKey);
+        }
+    }
+    const bool watched = monitorPort(setup, *view_, *watched_, session_->options().comPortPath);
+    {
+        const std::lock_guard<std::mutex> hold(shared_.monitorLock);
+        if (--shared_.monitoring == 0) {
+            shared_.keyWatch.reset();
+        }
+        if (!watched && shared_.monitorFault.empty()) {
+            shared_.monitorFault = port_.label + " does not take " + std::to_string(setup.baud) +
+                                   " baud; nothing was monitored";
+        }
+    }
+    watched_->close();
 }
 
 void PortLine::connected() {
@@ -197,9 +243,11 @@ BoardResult PortLine::board(int number) {
     if (shared_.options.then != FollowUp::None) {
         then = shared_.options.then == FollowUp::Reset ? kCommandReset : kCommandGo;
     }
-    const BoardOutcome ended = BoardRun(session).run(
-        shared_.image, session.options().targetMemory != 0 ? kCommandRam : kCommandWrite, then,
-        [this] { connected(); });
+    BoardRun steps(session);
+    steps.keepSerialLinkIn(watched_.get());
+    const BoardOutcome ended =
+        steps.run(shared_.image, session.options().targetMemory != 0 ? kCommandRam : kCommandWrite,
+                  then, [this] { connected(); });
     result.transferred = ended.transfer.begun;
     if (result.transferred) {
         result.sent = ended.transfer;
@@ -258,6 +306,9 @@ void PortLine::reportStatusIfSilent(Sequence sequence, const Outcome& outcome) {
 
 void PortLine::close() {
     session_->serialLink.close();
+    if (watched_) {
+        watched_->close();
+    }
     session_->detachUsbDevice();
     view_->finish();
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,8 +16,10 @@
 #include "cli/CliOptions.h"
 #include "cli/CliRun.h"
 #include "cli/JsonText.h"
+#include "cli/Monitor.h"
 #include "cli/PortCheck.h"
 #include "cli/RunFiles.h"
+#include "cli/Terminal.h"
 #include "protocol/Outcome.h"
 #include "protocol/SessionTexts.h"
 #include "protocol/TargetSession.h"
@@ -51,6 +54,14 @@ struct Shared {
     // The image, read and checked once before any board; its SHA-256 when receipts are kept.
     std::vector<std::uint8_t> image;
     std::string sha256;
+    // --monitor: the --log copy, the exit key (watched while any port is monitored) and what
+    // kept the monitor from doing what was asked.
+    std::unique_ptr<MonitorLog> log;
+    std::atomic<bool> exitKey{false};
+    std::mutex monitorLock;
+    int monitoring = 0;
+    std::unique_ptr<ExitKeyWatch> keyWatch;
+    std::string monitorFault;
 };
 
 // Where one line of boards is written: a serial port or a USB device.
@@ -91,6 +102,8 @@ public:
     int checkImage(BoardResult& result);
     // Every board of this port, on the calling thread.
     void run();
+    // Whether this line's board was watched after its follow-up.
+    bool monitored() const { return monitored_; }
     // Closes the port and ends the last line on the terminal.
     void close();
 
@@ -103,6 +116,8 @@ public:
 
 private:
     BoardResult board(int number);
+    // Watches the port the follow-up left open until the monitor ends.
+    void monitor();
     void connected();
     // Keeps how a step ended, its words and the board's exit status.
     void failed(BoardResult& result, Sequence sequence, const Outcome& outcome);
@@ -115,6 +130,8 @@ private:
     BoardPort port_;
     std::unique_ptr<BoardView> view_;
     std::unique_ptr<TargetSession> session_;  // over 256 KiB: not on the stack
+    std::unique_ptr<SerialLink> watched_;     // the port after the follow-up, for --monitor
+    bool monitored_ = false;
     std::unique_ptr<BoardTrace> trace_;
     AdapterIds adapter_;
     std::vector<BoardResult> results_;

@@ -48,6 +48,7 @@ struct Pending {
     bool quiet = false;
     bool force = false;
     bool all = false;
+    bool timestamps = false;
 };
 
 // One of two exclusive choices held in an optional field: the option sets `field` to `value`,
@@ -91,6 +92,8 @@ struct OptionRow {
     Choice choice;
     ApplyValue applyValue;
     OptionHelp help;
+    // The value may be left out: only a next argument of digits is taken as it.
+    bool valueOptional = false;
 };
 
 constexpr OptionRow kOptions[] = {
@@ -180,6 +183,34 @@ constexpr OptionRow kOptions[] = {
      {},
      applyTrace,
      lines("  --trace FILE        write every byte in and out, with time stamps, to FILE\n")},
+    {"--monitor",
+     "",
+     nullptr,
+     {},
+     applyMonitor,
+     lines("  --monitor [BAUD]    after --then run or --then reset keep the port open and\n"
+           "                      show what the board sends (default 115200 baud); Ctrl-]\n"
+           "                      or Ctrl-C ends it\n"),
+     true},
+    {"--monitor-seconds",
+     "",
+     nullptr,
+     {},
+     applyMonitorSeconds,
+     lines("  --monitor-seconds N end the monitor after N seconds\n")},
+    {"--timestamps",
+     "",
+     &Pending::timestamps,
+     {},
+     nullptr,
+     lines("  --timestamps        start each line the board sends with the seconds since\n"
+           "                      the monitor started\n")},
+    {"--log",
+     "",
+     nullptr,
+     {},
+     applyLog,
+     lines("  --log FILE          add the board's lines to FILE too\n")},
     {"--root", "", nullptr, {}, applyRoot, systemLines(&PortHelpTexts::rootOption)},
     {"--json",
      "",
@@ -277,6 +308,11 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         if (row->applyValue != nullptr) {
             if (inlineValue) {
                 value = *inlineValue;
+            } else if (row->valueOptional) {
+                if (i + 1 < arguments.size() && !arguments[i + 1].empty() &&
+                    arguments[i + 1].find_first_not_of("0123456789") == std::string::npos) {
+                    value = arguments[++i];
+                }
             } else if (i + 1 < arguments.size()) {
                 value = arguments[++i];
             } else {
@@ -313,6 +349,21 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
 
     if (!o.usbSerial.empty() && !o.usbId) {
         fail("--usb-serial goes with --usb-id");
+    }
+    o.timestamps = pending.timestamps;
+    if (o.monitorBaud) {
+        if (o.then == FollowUp::None) {
+            fail("--monitor watches the board after --then run or --then reset");
+        } else if (o.interfaceKind == 0) {
+            fail("--monitor watches a serial port; the USB pipes carry no output of the board");
+        } else if (o.repeat != 1) {
+            fail("--monitor watches one board per port: leave out --repeat");
+        }
+    } else if (o.monitorSeconds || pending.timestamps || !o.logPath.empty()) {
+        fail(std::string(o.monitorSeconds     ? "--monitor-seconds"
+                         : pending.timestamps ? "--timestamps"
+                                              : "--log") +
+             " goes with --monitor");
     }
 
     if (pending.help) {

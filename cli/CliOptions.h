@@ -53,7 +53,17 @@ struct CliOptions {
     std::optional<UsbId> udevRuleId;  // --udev-rule VID:PID
     std::string receiptPath;          // empty: no receipts
     std::string tracePath;            // empty: no trace
+    // --monitor [BAUD]: after the follow-up the port stays open and what the board sends is
+    // shown, at this speed; --monitor-seconds ends it, --timestamps and --log go with it.
+    std::optional<std::uint32_t> monitorBaud;
+    std::optional<int> monitorSeconds;  // empty: until Ctrl-C or Ctrl-]
+    bool timestamps = false;
+    std::string logPath;  // empty: no copy
 };
+
+// The monitor's speed when --monitor names none: the loader's own; and the highest it takes.
+inline constexpr std::uint32_t kMonitorDefaultBaud = 115200;
+inline constexpr int kMonitorHighestBaud = 4000000;
 
 struct ParsedCommandLine {
     CliOptions options;

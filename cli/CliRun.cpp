@@ -133,14 +133,35 @@ std::string Run::outputFileProblem(const std::string& path, const char* what) co
 bool Run::openFiles(Shared& shared) {
     const std::string& receipts = options_.receiptPath;
     const std::string& trace = options_.tracePath;
+    const std::string& log = options_.logPath;
     // Checked before anything is opened: a pipe that no program reads would hold the run up
     // for ever.
-    for (const auto& [path, what] : {std::pair{&receipts, "receipts"}, {&trace, "the trace"}}) {
+    for (const auto& [path, what] :
+         {std::pair{&receipts, "receipts"}, {&trace, "the trace"}, {&log, "the log"}}) {
         if (path->empty()) {
             continue;
         }
         if (const std::string problem = outputFileProblem(*path, what); !problem.empty()) {
             usageFailure(problem);
+            return false;
+        }
+    }
+    if (!log.empty()) {
+        // The log shares no file with the receipts or the trace (a terminal or /dev/null may
+        // take them all).
+        std::error_code same;
+        for (const std::string* other : {&receipts, &trace}) {
+            if (!other->empty() && !fs::is_character_file(log, same) &&
+                (*other == log || fs::equivalent(*other, log, same))) {
+                usageFailure("--log names the same file as " +
+                             std::string(other == &receipts ? "--receipt" : "--trace") + ", " +
+                             log);
+                return false;
+            }
+        }
+        shared.log = std::make_unique<MonitorLog>(log);
+        if (const int error = shared.log->check(); error != 0) {
+            usageFailure("cannot write the log to " + log + ": " + fileErrorText(error));
             return false;
         }
     }
@@ -252,6 +273,19 @@ int Run::download() {
     }
     for (auto& line : lines) {
         line->close();
+    }
+    if (shared.log && shared.log->error() != 0 && shared.monitorFault.empty()) {
+        shared.monitorFault = "cannot write the log to " + shared.log->path() + ": " +
+                              fileErrorText(shared.log->error());
+    }
+    // Ctrl-C (or a stop signal) that ends the monitor of every port is how a monitor ends:
+    // the boards were written, and the run says so.
+    bool allMonitored = true;
+    for (const auto& line : lines) {
+        allMonitored = allMonitored && line->monitored();
+    }
+    if (allMonitored && shared.stop.load()) {
+        shared.stop.store(false);
     }
     const int traceError = shared.trace ? shared.trace->finish() : 0;
     return summarise(shared, lines,

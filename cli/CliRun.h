@@ -30,6 +30,8 @@ std::string eventCode(OutcomeKind kind);
 inline constexpr const char* kCodeBadUsage = "bad_usage";
 inline constexpr const char* kCodeReceiptFailed = "receipt_failed";
 inline constexpr const char* kCodeTraceFailed = "trace_failed";
+// The monitor after the follow-up could not do what was asked: the speed, or the --log copy.
+inline constexpr const char* kCodeMonitorFailed = "monitor_failed";
 
 // Every code a failure in the event stream, or a receipt, may carry.
 std::vector<std::string> failureCodes();

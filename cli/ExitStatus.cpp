@@ -20,7 +20,8 @@ std::string eventCode(OutcomeKind kind) {
 }
 
 std::vector<std::string> failureCodes() {
-    std::vector<std::string> codes{kCodeBadUsage, kCodeReceiptFailed, kCodeTraceFailed};
+    std::vector<std::string> codes{kCodeBadUsage, kCodeReceiptFailed, kCodeTraceFailed,
+                                   kCodeMonitorFailed};
     // Every kind after Done, up to Stopped, the last.
     for (int kind = static_cast<int>(OutcomeKind::Done) + 1;
          kind <= static_cast<int>(OutcomeKind::Stopped); ++kind) {

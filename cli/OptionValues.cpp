@@ -110,6 +110,34 @@ std::string applyTrace(CliOptions& o, const std::string& path) {
     return path.empty() ? "--trace needs a file" : "";
 }
 
+std::string applyMonitor(CliOptions& o, const std::string& baud) {
+    o.monitorBaud = kMonitorDefaultBaud;
+    if (baud.empty()) {
+        return {};
+    }
+    const auto rate = countOf(baud, 1);
+    if (!rate || *rate > kMonitorHighestBaud) {
+        return "--monitor takes a baud rate from 1 to " + std::to_string(kMonitorHighestBaud) +
+               ", not '" + baud + "'";
+    }
+    o.monitorBaud = static_cast<std::uint32_t>(*rate);
+    return {};
+}
+
+std::string applyMonitorSeconds(CliOptions& o, const std::string& seconds) {
+    const auto limit = countOf(seconds, 1);
+    if (!limit) {
+        return "--monitor-seconds takes a number of seconds from 1, not '" + seconds + "'";
+    }
+    o.monitorSeconds = *limit;
+    return {};
+}
+
+std::string applyLog(CliOptions& o, const std::string& path) {
+    o.logPath = path;
+    return path.empty() ? "--log needs a file" : "";
+}
+
 std::string applyModel(CliOptions& o, const std::string& model) {
     const auto stored = modelByCommandName(model);
     if (!stored) {

@@ -97,6 +97,22 @@ int summarise(Shared& shared, std::vector<std::unique_ptr<PortLine>>& lines, dou
             tally.worstCode = kCodeTraceFailed;
         }
     }
+    if (!shared.monitorFault.empty()) {
+        // The board is written, but what the user asked to see or keep of it is not whole.
+        first.view().report(std::string(kProgram) + ": " + shared.monitorFault);
+        first.view().emitJson(JsonObject()
+                                  .text("event", "fault")
+                                  .text("code", kCodeMonitorFailed)
+                                  .text("reason", shared.monitorFault)
+                                  .str());
+        if (tally.worst == kExitDone) {
+            tally.worst = kExitTransferFailed;
+            tally.worstCode = kCodeMonitorFailed;
+            if (traceText.empty()) {
+                traceText = shared.monitorFault;
+            }
+        }
+    }
     if (shared.stop.load()) {
         tally.worst = kExitInterrupted;
         tally.worstCode = eventCode(OutcomeKind::Stopped);

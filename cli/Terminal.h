@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 
 namespace tervan::cli {
 
@@ -32,5 +33,24 @@ void interruptHandled();
 // never cut short by them: the thread that waits for the boards takes them. Nothing on Windows,
 // where the console runs its handler on a thread of its own.
 void keepInterruptAway();
+
+// While one lives, a terminal on stdin is read key by key without echo, and Ctrl-] (the
+// monitor's exit key) raises `pressed`; Ctrl-C still stops the run as before. Stdin that is no
+// terminal is left alone. The terminal is put back as it was found when the watch ends.
+class ExitKeyWatch {
+public:
+    explicit ExitKeyWatch(std::atomic<bool>& pressed);
+    ~ExitKeyWatch();
+    ExitKeyWatch(const ExitKeyWatch&) = delete;
+    ExitKeyWatch& operator=(const ExitKeyWatch&) = delete;
+
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+// The monitor's exit key: Ctrl-] (group separator).
+inline constexpr char kExitKey = 0x1d;
 
 }  // namespace tervan::cli

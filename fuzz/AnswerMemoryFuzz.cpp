@@ -297,6 +297,12 @@ LinkResult serialRead(PlatformHandle, void* buffer, std::uint32_t length, Clock&
     return result;
 }
 
+// The session never reads this way; the link's monitor call links against it.
+LinkResult serialReadSome(PlatformHandle handle, void* buffer, std::uint32_t length,
+                          Clock::Duration, Clock& clock) {
+    return serialRead(handle, buffer, length, clock);
+}
+
 LinkResult serialWrite(PlatformHandle, const void* buffer, std::uint32_t length, Clock&) {
     if (!target->present()) {
         return {0, EIO};

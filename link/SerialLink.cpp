@@ -2,6 +2,8 @@
 
 #include "link/PortFault.h"
 
+#include <utility>
+
 namespace tervan {
 
 namespace {
@@ -93,6 +95,42 @@ LinkResult SerialLink::read(void* buffer, std::uint32_t length) {
 int SerialLink::purge() {
     // No test of `opened`: on a closed link the call fails on the invalid handle.
     return os::serialPurge(handle) ? 1 : 0;
+}
+
+LinkResult SerialLink::readSome(void* buffer, std::uint32_t length, Clock::Duration wait) {
+    if (opened == 0 || handle == kInvalidHandle) {
+        return {0, kErrorNotOpen};
+    }
+    os::serialClearErrors(handle);
+    return os::serialReadSome(handle, buffer, length, wait, clock_);
+}
+
+bool SerialLink::setBaudRate(std::uint32_t baudRate) {
+    if (opened == 0 || handle == kInvalidHandle) {
+        return false;
+    }
+    os::SerialLineSettings changed = lineSettings;
+    changed.baudRate = baudRate;
+    if (!os::serialSetLine(handle, changed)) {
+        return false;
+    }
+    lineSettings = changed;
+    return true;
+}
+
+void SerialLink::takeOver(SerialLink& from) {
+    if (opened != 0 || from.opened == 0) {
+        return;
+    }
+    handle = from.handle;
+    lineSettings = from.lineSettings;
+    latency = from.latency;
+    savedLine = std::move(from.savedLine);
+    opened = 1;
+    from.handle = kInvalidHandle;
+    from.opened = 0;
+    from.savedLine.clear();
+    from.latency = {};
 }
 
 int SerialLink::probe(const char* path) const {

@@ -33,6 +33,17 @@ public:
     // callers look at the count. {0, kErrorNotOpen} when not open.
     LinkResult read(void* buffer, std::uint32_t length);
     int purge();
+    // What has arrived, up to `length` bytes, as soon as any has: {0, 0} after `wait` with
+    // nothing. Unlike read() it never waits for the whole count. {0, kErrorNotOpen} when not
+    // open.
+    LinkResult readSome(void* buffer, std::uint32_t length, Clock::Duration wait);
+    // Changes the speed of the open port; no other line setting moves and nothing is sent or
+    // discarded. False when the link is closed or the port refuses the speed.
+    bool setBaudRate(std::uint32_t baudRate);
+    // Takes `from`'s open port over as it stands (its speed, what waits to be read, and what
+    // close() is to put back); `from` is closed afterwards without the port being touched.
+    // Nothing happens when this link is open already or `from` is not.
+    void takeOver(SerialLink& from);
     // 0 when the port can be opened now, otherwise the platform's error code for the failed
     // open; 2 for a port that does not exist or has no device behind it. Uses and changes none
     // of the link's state.

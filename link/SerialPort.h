@@ -92,5 +92,9 @@ LinkResult serialRead(PlatformHandle handle, void* buffer, std::uint32_t length,
                       Clock& clock = realClock());
 LinkResult serialWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
                        Clock& clock = realClock());
+// Returns with the bytes that have arrived as soon as there are any (at most `length`), or
+// with none after `wait`; the port's fixed time-outs above are left as they were.
+LinkResult serialReadSome(PlatformHandle handle, void* buffer, std::uint32_t length,
+                          Clock::Duration wait, Clock& clock = realClock());
 
 }  // namespace tervan::os

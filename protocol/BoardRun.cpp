@@ -12,7 +12,11 @@ Outcome BoardRun::download(std::uint8_t command, std::span<const std::uint8_t> i
 Outcome BoardRun::followUp(std::uint8_t command) {
     const Outcome sent = session_.sendCommand(command);
     if (sent.ok()) {
-        session_.disconnectTarget();
+        if (receiver_ != nullptr && session_.options().interfaceKind != 0) {
+            session_.handOverSerialLink(*receiver_);
+        } else {
+            session_.disconnectTarget();
+        }
     }
     return sent;
 }

@@ -33,6 +33,9 @@ public:
     Outcome download(std::uint8_t command, std::span<const std::uint8_t> image);
     // Reset or run RAM, then the disconnected state once the command went through.
     Outcome followUp(std::uint8_t command);
+    // After a follow-up that went through, a serial port goes to `receiver` open instead of
+    // being closed (see TargetSession::handOverSerialLink); nullptr closes it.
+    void keepSerialLinkIn(SerialLink* receiver) { receiver_ = receiver; }
 
     // The three steps in a row, stopping at the first that fails; `connected` runs between
     // connect and download.
@@ -41,6 +44,7 @@ public:
 
 private:
     TargetSession& session_;
+    SerialLink* receiver_ = nullptr;
 };
 
 }  // namespace tervan

@@ -208,4 +208,10 @@ void TargetSession::disconnectTarget() {
     showDisconnected();
 }
 
+void TargetSession::handOverSerialLink(SerialLink& receiver) {
+    receiver.takeOver(serialLink);
+    serialLink.close();
+    showDisconnected();
+}
+
 }  // namespace tervan

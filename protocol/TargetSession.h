@@ -77,6 +77,10 @@ public:
     // Opens the chosen transport and waits for the loader's 'X' over five passes.
     Outcome connectTarget();
     void disconnectTarget();
+    // The disconnected state as disconnectTarget() leaves it, except that the open serial port
+    // goes to `receiver` instead of being closed: whoever watches the board after a reset or
+    // a run keeps the very port the download used, with nothing lost in between.
+    void handOverSerialLink(SerialLink& receiver);
     // Sends the image in imageBuffer (imageLength bytes) page by page: command 'W' to flash,
     // 'M' to RAM.
     Outcome downloadImage(std::uint8_t command);

@@ -2,13 +2,16 @@
 // that goes away must not end the program by SIGPIPE.
 #include "cli/Terminal.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 namespace tervan::cli {
 
@@ -75,6 +78,54 @@ bool redrawsInPlace(std::FILE* out) {
     const char* term = std::getenv("TERM");
     const bool dumb = term != nullptr && std::string(term) == "dumb";
     return ::isatty(::fileno(out)) == 1 && !dumb;
+}
+
+struct ExitKeyWatch::State {
+    termios saved{};
+    std::atomic<bool> done{false};
+    std::thread reader;
+};
+
+ExitKeyWatch::ExitKeyWatch(std::atomic<bool>& pressed) {
+    termios saved{};
+    if (::isatty(STDIN_FILENO) != 1 || ::tcgetattr(STDIN_FILENO, &saved) != 0) {
+        return;
+    }
+    // Keys one by one and unechoed; ISIG stays, so Ctrl-C is still the stop signal.
+    termios keys = saved;
+    keys.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    keys.c_cc[VMIN] = 0;
+    keys.c_cc[VTIME] = 0;
+    if (::tcsetattr(STDIN_FILENO, TCSANOW, &keys) != 0) {
+        return;
+    }
+    state_ = std::make_unique<State>();
+    state_->saved = saved;
+    State* state = state_.get();
+    state_->reader = std::thread([state, &pressed] {
+        keepInterruptAway();
+        while (!state->done.load()) {
+            pollfd entry{STDIN_FILENO, POLLIN, 0};
+            if (::poll(&entry, 1, 100) <= 0 || (entry.revents & POLLIN) == 0) {
+                continue;
+            }
+            char keys[64];
+            const ssize_t n = ::read(STDIN_FILENO, keys, sizeof keys);
+            for (ssize_t i = 0; i < n; ++i) {
+                if (keys[i] == kExitKey) {
+                    pressed.store(true);
+                }
+            }
+        }
+    });
+}
+
+ExitKeyWatch::~ExitKeyWatch() {
+    if (state_) {
+        state_->done.store(true);
+        state_->reader.join();
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &state_->saved);
+    }
 }
 
 }  // namespace tervan::cli

@@ -6,6 +6,8 @@
 #include <io.h>
 #include <windows.h>
 
+#include <thread>
+
 namespace tervan::cli {
 
 void prepareProcess() {}
@@ -93,6 +95,56 @@ bool redrawsInPlace(std::FILE* out) {
         return true;
     }
     return ::SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != FALSE;
+}
+
+struct ExitKeyWatch::State {
+    HANDLE input = INVALID_HANDLE_VALUE;
+    DWORD savedMode = 0;
+    std::atomic<bool> done{false};
+    std::thread reader;
+};
+
+ExitKeyWatch::ExitKeyWatch(std::atomic<bool>& pressed) {
+    const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (input == INVALID_HANDLE_VALUE || input == nullptr || ::GetConsoleMode(input, &mode) == 0) {
+        return;  // no console: stdin is left alone
+    }
+    // Keys one by one and unechoed; processed input stays, so Ctrl-C still stops the run.
+    if (::SetConsoleMode(input, mode & ~(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) == 0) {
+        return;
+    }
+    state_ = std::make_unique<State>();
+    state_->input = input;
+    state_->savedMode = mode;
+    State* state = state_.get();
+    state_->reader = std::thread([state, &pressed] {
+        while (!state->done.load()) {
+            if (::WaitForSingleObject(state->input, 100) != WAIT_OBJECT_0) {
+                continue;
+            }
+            INPUT_RECORD records[16];
+            DWORD count = 0;
+            if (::ReadConsoleInputA(state->input, records, 16, &count) == 0) {
+                continue;
+            }
+            for (DWORD i = 0; i < count; ++i) {
+                const INPUT_RECORD& record = records[i];
+                if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown != 0 &&
+                    record.Event.KeyEvent.uChar.AsciiChar == kExitKey) {
+                    pressed.store(true);
+                }
+            }
+        }
+    });
+}
+
+ExitKeyWatch::~ExitKeyWatch() {
+    if (state_) {
+        state_->done.store(true);
+        state_->reader.join();
+        ::SetConsoleMode(state_->input, state_->savedMode);
+    }
 }
 
 }  // namespace tervan::cli

@@ -268,6 +268,12 @@ LinkResult serialRead(PlatformHandle handle, void* buffer, std::uint32_t length,
                              {.timeout = kReadTimeout + Clock::Duration(length)}, clock);
 }
 
+LinkResult serialReadSome(PlatformHandle handle, void* buffer, std::uint32_t length,
+                          Clock::Duration wait, Clock& clock) {
+    return posix::readWithin(handle, buffer, length, {.timeout = wait, .oneReadIsEnough = true},
+                             clock);
+}
+
 LinkResult serialWrite(PlatformHandle handle, const void* buffer, std::uint32_t length,
                        Clock& clock) {
     // A time-out ends the write successfully with the smaller count. A finished write has put

@@ -340,6 +340,25 @@ LinkResult serialRead(PlatformHandle handle, void* buffer, std::uint32_t length,
     return win32::readCounted(handle, buffer, length);
 }
 
+LinkResult serialReadSome(PlatformHandle handle, void* buffer, std::uint32_t length,
+                          Clock::Duration wait, Clock&) {
+    // MAXDWORD, MAXDWORD and a total: ReadFile returns at once with what is there, otherwise
+    // with the first bytes to come, or empty after the total.
+    COMMTIMEOUTS some = kTimeouts;
+    some.ReadIntervalTimeout = MAXDWORD;
+    some.ReadTotalTimeoutMultiplier = MAXDWORD;
+    const auto ms = wait.count();
+    some.ReadTotalTimeoutConstant =
+        static_cast<DWORD>(ms < 1 ? 1 : (ms > 0x7FFFFFFE ? 0x7FFFFFFE : ms));
+    if (::SetCommTimeouts(handleOf(handle), &some) == FALSE) {
+        return {0, win32::lastErrorOr(ERROR_READ_FAULT)};
+    }
+    const LinkResult result = win32::readCounted(handle, buffer, length);
+    COMMTIMEOUTS fixed = kTimeouts;
+    ::SetCommTimeouts(handleOf(handle), &fixed);
+    return result;
+}
+
 LinkResult serialWrite(PlatformHandle handle, const void* buffer, std::uint32_t length, Clock&) {
     return win32::writeCounted(handle, buffer, length);
 }

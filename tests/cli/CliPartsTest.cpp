@@ -18,6 +18,7 @@
 #include "cli/CliOptions.h"
 #include "cli/CliRun.h"
 #include "cli/JsonText.h"
+#include "cli/Monitor.h"
 #include "cli/OsReasons.h"
 #include "cli/PortList.h"
 #include "cli/Sha256.h"
@@ -41,6 +42,14 @@ TEST(CliOptionsTest, PortsModelsAndFollowUps) {
     EXPECT_EQ(parsed.options.targetModel, 1);
     EXPECT_EQ(parsed.options.targetMemory, 1);
     EXPECT_EQ(parsed.options.then, FollowUp::Run);
+    EXPECT_EQ(parsed.options.imagePath, "a.bin");
+
+    // --monitor takes a speed only as a number after it.
+    parsed = parseCommandLine({"--ram", "--then", "run", "--monitor", "9600", "a.bin"});
+    EXPECT_EQ(parsed.options.monitorBaud, 9600u);
+    EXPECT_EQ(parsed.options.imagePath, "a.bin");
+    parsed = parseCommandLine({"--rom", "--then", "reset", "--monitor", "a.bin"});
+    EXPECT_EQ(parsed.options.monitorBaud, kMonitorDefaultBaud);
     EXPECT_EQ(parsed.options.imagePath, "a.bin");
 
     // A device path is taken as it is; an image named like an option follows "--".
@@ -200,6 +209,32 @@ TEST(JsonTextTest, TerminalTextEscapesWhatWouldActOnTheTerminal) {
         EXPECT_EQ(terminalText(text), shown);
     }
     EXPECT_EQ(singleLine("Verify\nerror!\x1b "), "Verify error!\\x1b");
+}
+
+// Bytes cut anywhere give the same lines: CR LF is one break, a lone CR and other control
+// bytes are shown escaped, an endless line is cut, and a partial one is given up at the end.
+TEST(MonitorLinesTest, BytesBecomeSafeWholeLines) {
+    const std::string bytes = "one\r\ntwo\tx\rmore\x1b[2J\xc3\xa9\nend\r";
+    const std::vector<std::string> expected{"one", "two\tx\\rmore\\x1b[2J\\xc3\\xa9", "end\\r"};
+    for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
+        MonitorLines splitter;
+        std::vector<std::string> lines;
+        const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+        splitter.feed(data, cut, lines);
+        splitter.feed(data + cut, bytes.size() - cut, lines);
+        if (const auto rest = splitter.rest()) {
+            lines.push_back(*rest);
+        }
+        EXPECT_EQ(lines, expected) << "cut at " << cut;
+        EXPECT_FALSE(splitter.rest());
+    }
+    MonitorLines endless;
+    std::vector<std::string> lines;
+    const std::string run(MonitorLines::kLongestLine + 1, 'a');
+    endless.feed(reinterpret_cast<const std::uint8_t*>(run.data()), run.size(), lines);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].size(), MonitorLines::kLongestLine);
+    EXPECT_EQ(endless.rest(), "a");
 }
 
 TEST(PortListTest, SerialDevicesWithUsbIdsFromSysfs) {

@@ -287,6 +287,18 @@ TEST_F(CliProgramTest, BadUsageAndBadImagesEndBeforeConnecting) {
          "tervan-cli: cannot write the trace to " + image(10) + ": it is the image"},
         {{"--receipt", dir.file("r.jsonl"), "--trace", dir.file("./r.jsonl"), image(10)},
          "tervan-cli: --receipt and --trace name the same file, " + dir.file("./r.jsonl")},
+        {{"--monitor", image(10)},
+         "tervan-cli: --monitor watches the board after --then run or --then reset"},
+        {{"--usb", "--then", "reset", "--monitor", image(10)},
+         "tervan-cli: --monitor watches a serial port; the USB pipes carry no output of the board"},
+        {{"--ram", "--then", "run", "--monitor", "--repeat", "2", image(10)},
+         "tervan-cli: --monitor watches one board per port: leave out --repeat"},
+        {{"--ram", "--then", "run", "--monitor", "0", image(10)},
+         "tervan-cli: --monitor takes a baud rate from 1 to 4000000, not '0'"},
+        {{"--timestamps", image(10)}, "tervan-cli: --timestamps goes with --monitor"},
+        {{"--ram", "--then", "run", "--monitor", "--log", fifo, image(10)},
+         "tervan-cli: cannot write the log to " + fifo +
+             ": it is a pipe (FIFO); give a file, or a character device such as /dev/stdout"},
     };
     for (const auto& c : cases) {
         const Finished r = run(c.arguments);
@@ -478,6 +490,110 @@ TEST_F(CliProgramTest, JsonEventsParseLineByLine) {
     EXPECT_EQ(events.back()["text"], "CRC error!");
     EXPECT_EQ(events.back()["frame"], "2");
     EXPECT_EQ(events.back()["answer"], "67");
+}
+
+// The program started by 'G' prints on the port the download used: the monitor reads its
+// lines back whole, a control byte escaped, with timestamps, into the log and as events.
+TEST_F(CliProgramTest, MonitorShowsWhatTheStartedProgramPrints) {
+    startTarget([](sim::SimConfig& c) {
+        c.comNumber = 4;
+        c.printAfterRun = {"hello board", "clear\x1b[2J\x07", "last"};
+        c.printIntervalMs = 50;
+    });
+    const std::string log = dir.file("board.log");
+    const Finished r = run({"--port", "COM4", "--ram", "--then", "run", "--monitor",
+                            "--monitor-seconds", "1", "--timestamps", "--log", log, image(300)});
+    EXPECT_EQ(r.exit, 0) << r.out << r.err;
+    std::vector<std::string> shown;
+    for (const std::string& line : linesOf(r.out)) {
+        if (!line.empty() && line[0] == '[') {
+            ASSERT_EQ(line.substr(0, 1) + line.substr(6, 1) + line.substr(10, 2), "[.] ") << line;
+            shown.push_back(line.substr(12));
+        }
+    }
+    EXPECT_EQ(shown, (std::vector<std::string>{"hello board", "clear\\x1b[2J\\x07", "last"}));
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(linesOf(readFile(log)).size(), 3u);
+    EXPECT_NE(readFile(log).find("] hello board\n"), std::string::npos);
+    EXPECT_NE(r.err.find("monitor ended (time)"), std::string::npos) << r.err;
+
+    // A log that fills up is a failure of the run, not an "ok".
+    const Finished json =
+        run({"--json", "--port", "COM4", "--ram", "--then", "run", "--monitor", "115200",
+             "--monitor-seconds", "1", "--log", "/dev/full", image(300)});
+    EXPECT_EQ(json.exit, 1) << json.out << json.err;
+    EXPECT_NE(json.out.find("\"code\":\"monitor_failed\""), std::string::npos) << json.out;
+    std::vector<std::string> kinds;
+    std::vector<std::string> texts;
+    for (const auto& line : linesOf(json.out)) {
+        const auto event = JsonLineReader::parse(line);
+        ASSERT_TRUE(event) << line;
+        auto e = *event;
+        if (e["event"] == "monitor_start" || e["event"] == "monitor_end" ||
+            e["event"] == "output") {
+            kinds.push_back(e["event"]);
+            EXPECT_EQ(e["port"], "COM4");
+        }
+        if (e["event"] == "output") {
+            texts.push_back(e["text"]);
+            EXPECT_GT(std::stod(e["seconds"]), 0.0);
+        }
+    }
+    EXPECT_EQ(kinds, (std::vector<std::string>{"monitor_start", "output", "output", "output",
+                                               "monitor_end"}));
+    EXPECT_EQ(texts, (std::vector<std::string>{"hello board", "clear\\x1b[2J\\x07", "last"}));
+}
+
+// A USB-serial adapter unplugged and plugged in again: the port's line hangs up and its name
+// leads to a new device a moment later. The monitor says the gap, opens the port again and
+// shows what the board sends then.
+TEST_F(CliProgramTest, MonitorOpensAPortThatCameBackAndSaysTheGap) {
+    startTarget([](sim::SimConfig& c) {
+        c.comNumber = 5;
+        c.printAfterRun = {"before"};
+        c.printIntervalMs = 20;
+    });
+    const std::string link = target->portPath();
+    int master = -1;
+    const Finished r = run({"--json", "--port", "COM5", "--ram", "--then", "run", "--monitor",
+                            "--monitor-seconds", "4", image(300)},
+                           true, [&](pid_t, const std::string& out) {
+                               if (master < 0 && out.find("\"before\"") != std::string::npos) {
+                                   target->stop();  // the line hangs up
+                                   master = ::posix_openpt(O_RDWR | O_NOCTTY);
+                                   EXPECT_GE(master, 0);
+                                   ::grantpt(master);
+                                   ::unlockpt(master);
+                                   std::error_code ignored;
+                                   fs::remove(link, ignored);
+                                   fs::create_directories(fs::path(link).parent_path());
+                                   fs::create_symlink(::ptsname(master), link);
+                               }
+                               if (master >= 0 && out.find("\"port_back\"") != std::string::npos) {
+                                   EXPECT_EQ(::write(master, "after\r\n", 7), 7);
+                                   return true;
+                               }
+                               return false;
+                           });
+    if (master >= 0) {
+        ::close(master);
+    }
+    EXPECT_EQ(r.exit, 0) << r.out << r.err;
+    std::vector<std::string> seen;
+    for (const auto& line : linesOf(r.out)) {
+        auto event = JsonLineReader::parse(line);
+        ASSERT_TRUE(event) << line;
+        const std::string kind = (*event)["event"];
+        if (kind == "output") {
+            seen.push_back((*event)["text"]);
+        } else if (kind == "port_gone" || kind == "port_back") {
+            seen.push_back(kind);
+        }
+        if (kind == "port_back") {
+            EXPECT_GT(std::stod((*event)["gap"]), 0.0);
+        }
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"before", "port_gone", "port_back", "after"}));
 }
 
 TEST_F(CliProgramTest, StoredSettingsAreUsedButNeverWritten) {
