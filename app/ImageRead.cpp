@@ -18,9 +18,10 @@ public:
     PlatformHandle handle;
 };
 
-}  // namespace
-
-ImageRead readImage(const std::string& path, Clock& clock, std::uint8_t* into) {
+// The read both entries share: `room` gives the place for the file's bytes once their length
+// is known to be within `limit`, or null for a check only.
+template <typename Room>
+ImageRead readWithin(const std::string& path, Clock& clock, std::uint64_t limit, Room room) {
     ImageRead read;
     // A file still being written is not final: wait a little for its writer to finish (a copy
     // or a link step that is nearly done), then refuse it, naming the process.
@@ -43,12 +44,12 @@ ImageRead readImage(const std::string& path, Clock& clock, std::uint8_t* into) {
     }
     // The whole 64-bit length is compared: a file of 4 GiB and a few bytes must not pass as
     // a few bytes.
-    if (read.info.size > kMaxImageSize) {
+    if (read.info.size > limit) {
         read.kind = OutcomeKind::ImageOverLimit;
         return read;
     }
     const auto length = static_cast<std::uint32_t>(read.info.size);
-    if (into != nullptr) {
+    if (std::uint8_t* into = room(length); into != nullptr) {
         // A linker still writing the file takes no lock: its size or time moves.
         os::ImageFileInfo after;
         if (os::readImageFile(file.handle, into, length) != length ||
@@ -60,6 +61,20 @@ ImageRead readImage(const std::string& path, Clock& clock, std::uint8_t* into) {
     }
     read.length = length;
     return read;
+}
+
+}  // namespace
+
+ImageRead readImage(const std::string& path, Clock& clock, std::uint8_t* into) {
+    return readWithin(path, clock, kMaxImageSize, [into](std::uint32_t) { return into; });
+}
+
+ImageRead readImageSource(const std::string& path, Clock& clock, std::uint64_t limit,
+                          std::vector<std::uint8_t>& into) {
+    return readWithin(path, clock, limit, [&into](std::uint32_t length) {
+        into.resize(length);
+        return into.data();
+    });
 }
 
 }  // namespace tervan

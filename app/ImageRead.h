@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/ImageFile.h"
 #include "link/Clock.h"
@@ -22,7 +23,7 @@ inline constexpr Clock::Duration kImageWriterPoll{100};
 struct ImageRead {
     // Done, or ImageBeingWritten, ImageMissing, ImageUnreadable, ImageOverLimit.
     OutcomeKind kind = OutcomeKind::Done;
-    std::uint32_t length = 0;               // the image's length, when it is within kMaxImageSize
+    std::uint32_t length = 0;               // the file's length, when it is within the limit
     os::ImageFileInfo info;                 // the file's size and time, once it was opened
     std::optional<os::ImageWriter> writer;  // ImageBeingWritten: who writes the file
 
@@ -33,5 +34,14 @@ struct ImageRead {
 // there too. A read that stays short of the file's length, or a file whose size or time moved
 // while it was read, is ImageUnreadable: never a download of what the buffer held before.
 ImageRead readImage(const std::string& path, Clock& clock, std::uint8_t* into = nullptr);
+
+// The largest file with addresses read (Intel HEX, S-records, ELF): its text, or an ELF's debug
+// sections, takes far more room than the image it holds.
+inline constexpr std::uint64_t kMaxImageSourceSize = 64ull * 1024 * 1024;
+
+// The same read and checks for a file of any length up to `limit`, into `into` (resized to
+// the file's length; its bytes count only when the read is ok).
+ImageRead readImageSource(const std::string& path, Clock& clock, std::uint64_t limit,
+                          std::vector<std::uint8_t>& into);
 
 }  // namespace tervan

@@ -5,6 +5,7 @@
 #include "app/ImageRead.h"
 #include "app/StoredChoices.h"
 #include "cli/OsReasons.h"
+#include "cli/Sha256.h"
 #include "cli/SystemPorts.h"
 #include "cli/Terminal.h"
 #include "cli/UsbBus.h"
@@ -38,6 +39,25 @@ std::string failureText(Sequence sequence, const Outcome& outcome, const std::st
     }
     const Presentation shown = presentationOf(sequence, outcome);
     return !shown.message.empty() ? shown.message : status;
+}
+
+// "0x00100A3C"; "0xFF" with two digits.
+std::string hexText(std::uint32_t value, int digits = 8) {
+    char text[11];
+    std::snprintf(text, sizeof text, "0x%0*X", digits, static_cast<unsigned>(value));
+    return text;
+}
+
+// Where the image's bytes lie: "2620 bytes at 0x00100000..0x00100A3B, 12 of them gaps
+// filled with 0xFF".
+std::string imageRangeText(const RawImage& placed) {
+    std::string text = std::to_string(placed.size) + " bytes at " + hexText(placed.base) + ".." +
+                       hexText(placed.end - 1);
+    if (placed.filled > 0) {
+        text += ", " + std::to_string(placed.filled) + " of them gaps filled with " +
+                hexText(placed.fill, 2);
+    }
+    return text;
 }
 
 }  // namespace
@@ -99,11 +119,48 @@ int PortLine::checkFollowUp(BoardResult& result) {
     return result.exit;
 }
 
+void PortLine::loadImage() {
+    const CliOptions& options = shared_.options;
+    const SessionOptions& chosen = session_->options();
+    const bool receipts = !options.receiptPath.empty();
+    RawImage& placed = shared_.placed;
+    if (options.imageFormat == ImageFormat::Bin) {
+        // A raw image is sent as it stands, under the limits it always had.
+        shared_.image.resize(kMaxImageSize);
+        shared_.read = readImage(options.imagePath, session_->clock(), shared_.image.data());
+        shared_.image.resize(shared_.read.ok() ? shared_.read.length : 0);
+        placed.ok = true;
+        placed.base = chosen.targetMemory == 0 ? kFlashAddress : 0;
+        placed.size = static_cast<std::uint32_t>(shared_.image.size());
+        placed.end = placed.base + placed.size;
+        if (receipts) {
+            shared_.sourceSha256 = sha256Hex(shared_.image);
+        }
+        return;
+    }
+    std::vector<std::uint8_t> file;
+    shared_.read = readImageSource(options.imagePath, session_->clock(), kMaxImageSourceSize, file);
+    if (!shared_.read.ok()) {
+        return;
+    }
+    ImageOptions wanted;
+    wanted.format = options.imageFormat;
+    wanted.memory = chosen.targetMemory == 0 ? ImageMemory::Flash : ImageMemory::Ram;
+    wanted.model = chosen.targetModel;
+    wanted.base = options.imageBase;
+    placed = makeRawImage(file, wanted);
+    shared_.image = std::move(placed.bytes);
+    placed.bytes.clear();
+    if (receipts) {
+        shared_.sourceSha256 = sha256Hex(file);
+    }
+}
+
 int PortLine::checkImage(BoardResult& result) {
     TargetSession& session = *session_;
     const std::string& path = shared_.options.imagePath;
-    shared_.image.resize(kMaxImageSize);
-    const ImageRead read = readImage(path, session.clock(), shared_.image.data());
+    const ImageRead& read = shared_.read;
+    const RawImage& placed = shared_.placed;
     if (!read.ok()) {
         const Outcome loaded{read.kind};
         if (read.writer) {
@@ -113,7 +170,12 @@ int PortLine::checkImage(BoardResult& result) {
             result.reason = path + " is still being written by " + writer;
         } else {
             session.finish(Sequence::ImageFile, loaded);
-            result.reason = imageFileReason(path);
+            result.reason = read.kind == OutcomeKind::ImageOverLimit &&
+                                    shared_.options.imageFormat != ImageFormat::Bin
+                                ? path + " is larger than the " +
+                                      std::to_string(kMaxImageSourceSize >> 20) +
+                                      " MiB read of an image file with addresses"
+                                : imageFileReason(path);
         }
         view_->explain(result.reason);
         const std::string text = result.text;
@@ -123,8 +185,21 @@ int PortLine::checkImage(BoardResult& result) {
         }
         return result.exit;
     }
-    shared_.image.resize(read.length);
-    session.imageLength = read.length;
+    if (!placed.ok) {
+        // Nothing of a file that gives no whole image is sent.
+        result.reason = path + ": " + placed.reason;
+        view_->report(std::string(kProgram) + ": " + result.reason);
+        result.exit = kExitBadUsage;
+        result.code = kCodeBadImage;
+        return result.exit;
+    }
+    if (placed.format != ImageFormat::Bin && placed.size > 0 &&
+        (view_->mode() == RenderMode::Bar || view_->mode() == RenderMode::Lines)) {
+        view_->line(shared_.out, "image: " + terminalText(path) + " (" +
+                                     imageFormatName(placed.format) + "), " +
+                                     imageRangeText(placed));
+    }
+    session.imageLength = static_cast<std::uint32_t>(shared_.image.size());
     if (const Outcome length = session.checkImageLength(); !length.ok()) {
         if (session.imageLength != 0) {
             result.reason =

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "app/ImageFormats.h"
+#include "app/ImageRead.h"
 #include "app/SettingsStore.h"
 #include "cli/BoardView.h"
 #include "cli/CliOptions.h"
@@ -54,6 +56,11 @@ struct Shared {
     // The image, read and checked once before any board; its SHA-256 when receipts are kept.
     std::vector<std::uint8_t> image;
     std::string sha256;
+    // How the image file was read, and where its raw image lies (`placed.bytes` moved into
+    // `image`); the file's own SHA-256 when receipts are kept.
+    ImageRead read;
+    RawImage placed;
+    std::string sourceSha256;
     // --monitor: the --log copy, the exit key (watched while any port is monitored) and what
     // kept the monitor from doing what was asked.
     std::unique_ptr<MonitorLog> log;
@@ -97,8 +104,11 @@ public:
 
     // A follow-up that does not fit the memory: status 2, before any port is opened.
     int checkFollowUp(BoardResult& result);
-    // Reads the image into the shared bytes and checks it against this line's memory; a bad
-    // image ends the run before the user is asked to press reset.
+    // Reads the image file and makes the raw image of it in the shared bytes, for this
+    // line's memory and model; says nothing yet.
+    void loadImage();
+    // Reports what loadImage found wrong, and checks the image against this line's memory; a
+    // bad image ends the run before the user is asked to press reset.
     int checkImage(BoardResult& result);
     // Every board of this port, on the calling thread.
     void run();

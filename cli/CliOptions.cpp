@@ -124,6 +124,22 @@ constexpr OptionRow kOptions[] = {
      applyThen,
      lines("  --then reset|run    after the download: reset the target (flash), or start\n"
            "                      the program in RAM (--ram)\n")},
+    {"--format",
+     "",
+     nullptr,
+     {},
+     applyFormat,
+     lines("  --format bin|hex|srec|elf\n"
+           "                      how IMAGE is read (default: from its name: .hex .srec\n"
+           "                      .elf and their kin; any other name is a raw image)\n")},
+    {"--base",
+     "",
+     nullptr,
+     {},
+     applyBase,
+     lines("  --base ADDRESS      the address of the image's first byte (0x... or decimal):\n"
+           "                      needed with --ram for a .hex, .srec or .elf; for flash\n"
+           "                      0x00100000 or 0\n")},
     {"--device",
      "",
      nullptr,
@@ -410,6 +426,12 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         fail("one image file at a time (got '" + positional[0] + "' and '" + positional[1] + "')");
     } else {
         o.imagePath = positional[0];
+        o.imageFormat = o.givenFormat.value_or(imageFormatOfPath(o.imagePath));
+        if (o.imageBase && o.imageFormat == ImageFormat::Bin) {
+            fail(
+                "--base goes with an image that carries addresses (a .hex, .srec or .elf, or "
+                "--format)");
+        }
     }
     return result;
 }
@@ -420,10 +442,11 @@ std::string usageText(const std::string& program) {
            "  or:  " + program + " --link COMn DEVICE [--force]\n" + "  or:  " + program +
            " --udev-rule VID:PID\n" +
            "\n"
-           "Writes the raw image IMAGE (a .bin of at most 256 KiB) into an AT91SAM7S through\n"
-           "its download loader: connects (press reset on the target while the countdown\n"
-           "runs), downloads to flash or RAM, then optionally resets the target or starts\n"
-           "the program in RAM.\n"
+           "Writes the image IMAGE (a raw .bin of at most 256 KiB, or the Intel HEX,\n"
+           "S-record or ELF file a toolchain writes) into an AT91SAM7S through its download\n"
+           "loader: connects (press reset on the target while the countdown runs),\n"
+           "downloads to flash or RAM, then optionally resets the target or starts the\n"
+           "program in RAM.\n"
            "\n" +
            portHelpTexts().settingsNote + optionLines() +
            "\n"

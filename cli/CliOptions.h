@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ImageFormats.h"
 #include "link/UsbTarget.h"
 
 namespace tervan::cli {
@@ -31,6 +32,11 @@ struct CliOptions {
     std::optional<std::int32_t> targetMemory;   // 0 flash, 1 RAM
     FollowUp then = FollowUp::None;
     std::string imagePath;
+    // --format, or else what the image's name says; --base: the address of the image's first
+    // byte, for a file that carries addresses.
+    ImageFormat imageFormat = ImageFormat::Bin;
+    std::optional<ImageFormat> givenFormat;
+    std::optional<std::uint32_t> imageBase;
     std::string deviceRoot;  // empty: the program's folder
     OutputStyle output = OutputStyle::Auto;
     bool quiet = false;

@@ -211,18 +211,31 @@ int Run::download() {
     for (BoardPort& port : ports) {
         lines.push_back(std::make_unique<PortLine>(shared, std::move(port)));
     }
+    // The image is read and placed before anything is said, so that the first event can
+    // tell where it goes; what was wrong with it is said in the order of the checks below.
+    if (!lines.empty()) {
+        lines.front()->loadImage();
+    }
     if (json) {
         std::vector<std::string> labels;
         for (const auto& line : lines) {
             labels.push_back(line->label());
         }
         // The first line of the stream, before anything else can be said.
-        const std::string start = startEvent()
-                                      .texts("ports", labels)
-                                      .text("image", options_.imagePath)
-                                      .number("repeat", static_cast<std::int64_t>(options_.repeat))
-                                      .str() +
-                                  "\n";
+        JsonObject event = startEvent();
+        event.texts("ports", labels).text("image", options_.imagePath);
+        if (const RawImage& placed = shared.placed; shared.read.ok() && placed.ok) {
+            event.text("format", imageFormatName(options_.imageFormat));
+            // A raw image for RAM goes wherever the loader puts it.
+            if (options_.imageFormat != ImageFormat::Bin || placed.base != 0) {
+                event.number("base", static_cast<std::int64_t>(placed.base))
+                    .number("end", static_cast<std::int64_t>(placed.end));
+            }
+            event.number("size", static_cast<std::int64_t>(placed.size))
+                .number("fill", static_cast<std::int64_t>(placed.fill));
+        }
+        const std::string start =
+            event.number("repeat", static_cast<std::int64_t>(options_.repeat)).str() + "\n";
         std::fputs(start.c_str(), out_);
         std::fflush(out_);
     }

@@ -32,6 +32,9 @@ inline constexpr const char* kCodeReceiptFailed = "receipt_failed";
 inline constexpr const char* kCodeTraceFailed = "trace_failed";
 // The monitor after the follow-up could not do what was asked: the speed, or the --log copy.
 inline constexpr const char* kCodeMonitorFailed = "monitor_failed";
+// A .hex, .srec or .elf that gives no image for the chosen memory: a malformed or truncated
+// record, a bad checksum, data outside the memory or overlapping with other bytes.
+inline constexpr const char* kCodeBadImage = "bad_image";
 
 // Every code a failure in the event stream, or a receipt, may carry.
 std::vector<std::string> failureCodes();

@@ -21,7 +21,7 @@ std::string eventCode(OutcomeKind kind) {
 
 std::vector<std::string> failureCodes() {
     std::vector<std::string> codes{kCodeBadUsage, kCodeReceiptFailed, kCodeTraceFailed,
-                                   kCodeMonitorFailed};
+                                   kCodeMonitorFailed, kCodeBadImage};
     // Every kind after Done, up to Stopped, the last.
     for (int kind = static_cast<int>(OutcomeKind::Done) + 1;
          kind <= static_cast<int>(OutcomeKind::Stopped); ++kind) {

@@ -158,6 +158,25 @@ std::string applyThen(CliOptions& o, const std::string& then) {
     return {};
 }
 
+std::string applyFormat(CliOptions& o, const std::string& format) {
+    o.givenFormat = imageFormatByName(format);
+    return o.givenFormat ? "" : "--format takes bin, hex, srec or elf, not '" + format + "'";
+}
+
+std::string applyBase(CliOptions& o, const std::string& address) {
+    // 0x... in hex, or else decimal; a whole 32-bit address.
+    const bool hex = address.size() > 2 && address[0] == '0' && (address[1] | 0x20) == 'x';
+    const char* first = address.data() + (hex ? 2 : 0);
+    const char* end = address.data() + address.size();
+    std::uint32_t value = 0;
+    const auto [at, ec] = std::from_chars(first, end, value, hex ? 16 : 10);
+    if (first == end || ec != std::errc() || at != end) {
+        return "--base takes an address such as 0x00200000, not '" + address + "'";
+    }
+    o.imageBase = value;
+    return {};
+}
+
 std::string applyRoot(CliOptions& o, const std::string& root) {
     o.deviceRoot = root;
     return root.empty() ? "--root needs a folder" : "";

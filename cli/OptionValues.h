@@ -26,6 +26,8 @@ std::string applyMonitorSeconds(CliOptions& o, const std::string& seconds);
 std::string applyLog(CliOptions& o, const std::string& path);
 std::string applyModel(CliOptions& o, const std::string& model);
 std::string applyThen(CliOptions& o, const std::string& then);
+std::string applyFormat(CliOptions& o, const std::string& format);
+std::string applyBase(CliOptions& o, const std::string& address);
 std::string applyRoot(CliOptions& o, const std::string& root);
 std::string applyUsbId(CliOptions& o, const std::string& text);
 std::string applyUsbSerial(CliOptions& o, const std::string& serial);

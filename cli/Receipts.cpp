@@ -22,10 +22,12 @@ int writeReceipt(const Shared& shared, const TargetSession& session, const std::
     if (!adapter.serial.empty()) {
         receipt.text("adapter_serial", adapter.serial);
     }
-    receipt.text("image", shared.options.imagePath);
+    receipt.text("image", shared.options.imagePath)
+        .text("format", imageFormatName(shared.options.imageFormat));
     if (result.transferred) {
         receipt.number("size", static_cast<std::int64_t>(result.sent.imageLength))
             .text("sha256", shared.sha256)
+            .text("source_sha256", shared.sourceSha256)
             .number("padded", static_cast<std::int64_t>(result.sent.paddedLength));
     }
     receipt.text("model", chipModel(session.options().targetModel).windowName)

@@ -251,6 +251,10 @@ TEST_F(CliProgramTest, BadUsageAndBadImagesEndBeforeConnecting) {
         std::vector<std::string> arguments;
         std::string firstErrorLine;
     };
+    const auto bad = [this](const std::string& name, const std::string& text) {
+        writeFile(dir.file(name), text);
+        return dir.file(name);
+    };
     const std::vector<Case> cases = {
         {{"--frobnicate", image(10)}, "tervan-cli: unknown option '--frobnicate'"},
         {{"--port"}, "tervan-cli: option '--port' needs a value"},
@@ -296,6 +300,26 @@ TEST_F(CliProgramTest, BadUsageAndBadImagesEndBeforeConnecting) {
         {{"--ram", "--then", "run", "--monitor", "0", image(10)},
          "tervan-cli: --monitor takes a baud rate from 1 to 4000000, not '0'"},
         {{"--timestamps", image(10)}, "tervan-cli: --timestamps goes with --monitor"},
+        // Files with addresses that give no image: nothing is sent of them.
+        {{bad("sum.hex", ":0400000001020304F0\n")},
+         "tervan-cli: " + dir.file("sum.hex") +
+             ": line 1: bad checksum 0xF0 (the record needs 0xF2) in the data at 0x00000000"},
+        {{bad("cut.srec", "S1130000")},
+         "tervan-cli: " + dir.file("cut.srec") + ": line 1: truncated record at 0x00000000"},
+        {{bad("cut.elf",
+              "\x7f"
+              "ELF garbage")},
+         "tervan-cli: " + dir.file("cut.elf") +
+             ": truncated ELF file: its header needs 52 bytes, the file has 12"},
+        {{"--ram", bad("ram.hex", ":00000001FF\n")},
+         "tervan-cli: " + dir.file("ram.hex") +
+             ": a RAM image from hex needs a base address: "
+             "the address of its first byte in RAM"},
+        {{"--base", "0x200000", image(10)},
+         "tervan-cli: --base goes with an image that carries addresses (a .hex, .srec or .elf, "
+         "or --format)"},
+        {{"--format", "ihex", image(10)},
+         "tervan-cli: --format takes bin, hex, srec or elf, not 'ihex'"},
         {{"--ram", "--then", "run", "--monitor", "--log", fifo, image(10)},
          "tervan-cli: cannot write the log to " + fifo +
              ": it is a pipe (FIFO); give a file, or a character device such as /dev/stdout"},
@@ -310,6 +334,63 @@ TEST_F(CliProgramTest, BadUsageAndBadImagesEndBeforeConnecting) {
     // The OS's reason for a missing image follows on a second line.
     const Finished missing = run({dir.file("missing.bin")});
     EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos) << missing.err;
+}
+
+// The files a toolchain writes are read by their names: the same program as .elf, .hex and
+// .srec lands in flash exactly as its .bin, and the first event and the receipt say where it
+// went and what it came from. A RAM image from such a file goes by --base.
+TEST_F(CliProgramTest, ToolchainImagesFlashTheSameBytesAsTheirBin) {
+    const std::string images = std::string(TERVAN_SOURCE_DIR) + "/tests/app/images/";
+    const std::string bin = readFile(images + "program.bin");
+    struct Case {
+        std::string file;
+        std::vector<std::string> options;
+        bool ram;
+    };
+    const std::vector<Case> cases = {
+        {"program.elf", {}, false},
+        {"program.hex", {}, false},
+        {"program.srec", {}, false},
+        // A name that says nothing, and the format given.
+        {"program.srec", {"--format", "srec"}, false},
+        {"program.hex", {"--ram", "--base", "0x00100000"}, true},
+    };
+    int com = 7;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        auto& t = startTarget([com](sim::SimConfig& config) { config.comNumber = com; });
+        std::string path = images + c.file;
+        if (c.options.size() == 2 && c.options[0] == "--format") {
+            path = dir.file("program.out");
+            writeFile(path, readFile(images + c.file));
+        }
+        const std::string receipts = dir.file("receipts-" + std::to_string(com) + ".jsonl");
+        std::vector<std::string> arguments{"--port", "COM" + std::to_string(com++), "--json",
+                                           "--receipt", receipts};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        arguments.push_back(path);
+        const Finished r = run(arguments);
+        EXPECT_EQ(r.exit, 0) << r.out << r.err;
+        const auto memory = c.ram ? t.ram() : t.flash();
+        ASSERT_GE(memory.size(), bin.size());
+        EXPECT_EQ(std::string(memory.begin(), memory.begin() + bin.size()), bin);
+        auto start = JsonLineReader::parse(linesOf(r.out).front());
+        ASSERT_TRUE(start);
+        EXPECT_EQ((*start)["event"], "start");
+        EXPECT_EQ((*start)["format"], path.substr(path.rfind('.') + 1) == "out"
+                                          ? "srec"
+                                          : path.substr(path.rfind('.') + 1));
+        EXPECT_EQ((*start)["base"], std::to_string(0x00100000));
+        EXPECT_EQ((*start)["size"], std::to_string(bin.size()));
+        EXPECT_EQ((*start)["fill"], "255");
+        auto receipt = JsonLineReader::parse(readFile(receipts));
+        ASSERT_TRUE(receipt);
+        const auto bytes = [](const std::string& text) {
+            return std::vector<std::uint8_t>(text.begin(), text.end());
+        };
+        EXPECT_EQ((*receipt)["sha256"], cli::sha256Hex(bytes(bin)));
+        EXPECT_EQ((*receipt)["source_sha256"], cli::sha256Hex(bytes(readFile(path))));
+    }
 }
 
 // A file that a process still holds open for writing is not final: the run waits for the
