@@ -88,7 +88,10 @@ struct ExitKeyWatch::State {
 
 ExitKeyWatch::ExitKeyWatch(std::atomic<bool>& pressed) {
     termios saved{};
-    if (::isatty(STDIN_FILENO) != 1 || ::tcgetattr(STDIN_FILENO, &saved) != 0) {
+    // A run in the background (`&`) leaves the terminal to the shell: changing or reading it
+    // from there would stop the program (SIGTTOU, SIGTTIN).
+    if (::isatty(STDIN_FILENO) != 1 || ::tcgetpgrp(STDIN_FILENO) != ::getpgrp() ||
+        ::tcgetattr(STDIN_FILENO, &saved) != 0) {
         return;
     }
     // Keys one by one and unechoed; ISIG stays, so Ctrl-C is still the stop signal.
@@ -106,8 +109,12 @@ ExitKeyWatch::ExitKeyWatch(std::atomic<bool>& pressed) {
         keepInterruptAway();
         while (!state->done.load()) {
             pollfd entry{STDIN_FILENO, POLLIN, 0};
-            if (::poll(&entry, 1, 100) <= 0 || (entry.revents & POLLIN) == 0) {
+            if (::poll(&entry, 1, 100) <= 0) {
                 continue;
+            }
+            // A terminal that hung up has no more keys: stop looking instead of spinning.
+            if ((entry.revents & POLLIN) == 0) {
+                break;
             }
             char keys[64];
             const ssize_t n = ::read(STDIN_FILENO, keys, sizeof keys);
