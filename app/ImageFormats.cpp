@@ -212,4 +212,14 @@ RawImage makeRawImage(std::span<const std::uint8_t> file, const ImageOptions& op
     return image;
 }
 
+std::string imageRangeText(const RawImage& image) {
+    std::string text = std::to_string(image.size) + " bytes at " + image::hex32(image.base) + ".." +
+                       image::hex32(image.end - 1u);
+    if (image.filled > 0) {
+        text += ", " + std::to_string(image.filled) + " of them gaps filled with " +
+                image::hex8(image.fill);
+    }
+    return text;
+}
+
 }  // namespace tervan

@@ -69,4 +69,8 @@ struct RawImage {
 // The raw image in `file`, read as `options.format` says, for the chosen memory and chip.
 RawImage makeRawImage(std::span<const std::uint8_t> file, const ImageOptions& options);
 
+// Where an image's bytes lie, for the user: "2620 bytes at 0x00100000..0x00100A3B, 12 of them
+// gaps filled with 0xFF".
+std::string imageRangeText(const RawImage& image);
+
 }  // namespace tervan

@@ -41,25 +41,6 @@ std::string failureText(Sequence sequence, const Outcome& outcome, const std::st
     return !shown.message.empty() ? shown.message : status;
 }
 
-// "0x00100A3C"; "0xFF" with two digits.
-std::string hexText(std::uint32_t value, int digits = 8) {
-    char text[11];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, static_cast<unsigned>(value));
-    return text;
-}
-
-// Where the image's bytes lie: "2620 bytes at 0x00100000..0x00100A3B, 12 of them gaps
-// filled with 0xFF".
-std::string imageRangeText(const RawImage& placed) {
-    std::string text = std::to_string(placed.size) + " bytes at " + hexText(placed.base) + ".." +
-                       hexText(placed.end - 1);
-    if (placed.filled > 0) {
-        text += ", " + std::to_string(placed.filled) + " of them gaps filled with " +
-                hexText(placed.fill, 2);
-    }
-    return text;
-}
-
 }  // namespace
 
 PortLine::PortLine(Shared& shared, BoardPort port) : shared_(shared), port_(std::move(port)) {
@@ -122,7 +103,6 @@ int PortLine::checkFollowUp(BoardResult& result) {
 void PortLine::loadImage() {
     const CliOptions& options = shared_.options;
     const SessionOptions& chosen = session_->options();
-    const bool receipts = !options.receiptPath.empty();
     RawImage& placed = shared_.placed;
     if (options.imageFormat == ImageFormat::Bin) {
         // A raw image is sent as it stands, under the limits it always had.
@@ -133,9 +113,6 @@ void PortLine::loadImage() {
         placed.base = chosen.targetMemory == 0 ? kFlashAddress : 0;
         placed.size = static_cast<std::uint32_t>(shared_.image.size());
         placed.end = placed.base + placed.size;
-        if (receipts) {
-            shared_.sourceSha256 = sha256Hex(shared_.image);
-        }
         return;
     }
     std::vector<std::uint8_t> file;
@@ -151,7 +128,7 @@ void PortLine::loadImage() {
     placed = makeRawImage(file, wanted);
     shared_.image = std::move(placed.bytes);
     placed.bytes.clear();
-    if (receipts) {
+    if (!options.receiptPath.empty()) {
         shared_.sourceSha256 = sha256Hex(file);
     }
 }

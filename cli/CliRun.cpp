@@ -258,6 +258,9 @@ int Run::download() {
     if (first.checkFollowUp(checked) == kExitDone && first.checkImage(checked) == kExitDone &&
         shared.receipts) {
         shared.sha256 = sha256Hex(shared.image);
+        if (options_.imageFormat == ImageFormat::Bin) {
+            shared.sourceSha256 = shared.sha256;  // a raw image is its own file
+        }
     }
     if (checked.exit != kExitDone) {
         for (auto& line : lines) {
